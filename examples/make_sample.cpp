@@ -1,0 +1,125 @@
+// Writes a small LAS 1.2 file with point format 3: a gently sloping,
+// slightly noisy surface of 20 x 16 points with first and second returns,
+// GPS times and colours. Deterministic: the same bytes on every run.
+//
+//   make_sample OUTPUT.las
+
+#include "Tolvren_LiDAR.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kColumns = 20;
+constexpr int kRows = 16;
+
+struct FileCloser {
+    void operator()(std::FILE *fp) const noexcept { std::fclose(fp); }
+};
+
+// A small linear congruential generator: portable, fixed sequence.
+struct Noise {
+    std::uint32_t state = 20261208u;
+    int next(int spread) {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<int>((state >> 16) % static_cast<std::uint32_t>(2 * spread + 1)) - spread;
+    }
+};
+
+std::vector<LAS12fm3> make_points() {
+    std::vector<LAS12fm3> points;
+    Noise noise;
+    for (int row = 0; row < kRows; ++row) {
+        for (int col = 0; col < kColumns; ++col) {
+            LAS12fm3 p{};
+            // Raw coordinates in centimetres: a 2 m grid on a slope.
+            p.X = 200 * col + noise.next(30);
+            p.Y = 200 * row + noise.next(30);
+            p.Z = 10000 + 15 * col + 8 * row + noise.next(20);
+            p.Intensity = static_cast<std::uint16_t>(300 + noise.next(200));
+            const bool second_return = (row * kColumns + col) % 7 == 3;
+            p.bitfield = static_cast<std::int8_t>(second_return ? 2 | (2 << 3) : 1 | (1 << 3));
+            p.Classification = second_return ? 5 : 2;
+            p.ScanAngleRank = static_cast<std::uint8_t>(col);
+            p.PointSourceID = 1;
+            p.GPSTime = 400000.0 + 0.001 * (row * kColumns + col);
+            p.Red = static_cast<std::uint16_t>(20000 + 1000 * (col % 8));
+            p.Green = static_cast<std::uint16_t>(30000 + 800 * (row % 8));
+            p.Blue = 25000;
+            points.push_back(p);
+        }
+    }
+    return points;
+}
+
+LAS12Header make_header(const std::vector<LAS12fm3> &points) {
+    LAS12Header h{};
+    std::memcpy(h.LASF, "LASF", 4);
+    h.VersionMajor = 1;
+    h.VersionMinor = 2;
+    const std::array<std::uint8_t, 8> guid4 = {'S', 'A', 'M', 'P', 'L', 'E', '0', '1'};
+    h.GUIDData1 = 20261208u;
+    h.GUIDData2 = 12;
+    h.GUIDData3 = 8;
+    std::memcpy(h.GUIDData4, guid4.data(), guid4.size());
+    std::strncpy(h.SystemIdentifier, "EXTRACTION", sizeof h.SystemIdentifier);
+    std::strncpy(h.GeneratingSoftware, "Tolvren LiDAR Utilities", sizeof h.GeneratingSoftware);
+    h.FileCreationDay = 342;
+    h.FileCreationYear = 2026;
+    h.HeaderSize = sizeof(LAS12Header);
+    h.OffsetToData = sizeof(LAS12Header);
+    h.PointDataFormatID = 3;
+    h.PointDataRecordLength = sizeof(LAS12fm3);
+    h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = 0.01;
+    h.XOffset = 512000.0;
+    h.YOffset = 4170000.0;
+    h.ZOffset = 0.0;
+
+    std::uint32_t by_return[5] = {};
+    std::int32_t min_x = std::numeric_limits<std::int32_t>::max(), max_x = std::numeric_limits<std::int32_t>::min();
+    std::int32_t min_y = min_x, max_y = max_x, min_z = min_x, max_z = max_x;
+    for (const LAS12fm3 &p : points) {
+        const int return_number = p.bitfield & 7;
+        if (return_number >= 1 && return_number <= 5) ++by_return[return_number - 1];
+        min_x = std::min(min_x, p.X), max_x = std::max(max_x, p.X);
+        min_y = std::min(min_y, p.Y), max_y = std::max(max_y, p.Y);
+        min_z = std::min(min_z, p.Z), max_z = std::max(max_z, p.Z);
+    }
+    h.NumberOfPointReturns = static_cast<std::uint32_t>(points.size());
+    std::memcpy(h.NumberOfPointsByReturn, by_return, sizeof by_return);
+    h.MinX = min_x * h.XScaleFactor + h.XOffset;
+    h.MaxX = max_x * h.XScaleFactor + h.XOffset;
+    h.MinY = min_y * h.YScaleFactor + h.YOffset;
+    h.MaxY = max_y * h.YScaleFactor + h.YOffset;
+    h.MinZ = min_z * h.ZScaleFactor + h.ZOffset;
+    h.MaxZ = max_z * h.ZScaleFactor + h.ZOffset;
+    return h;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::printf("Usage: make_sample OUTPUT.las\n");
+        return 1;
+    }
+    const std::vector<LAS12fm3> points = make_points();
+    const LAS12Header header = make_header(points);
+
+    std::unique_ptr<std::FILE, FileCloser> fp(std::fopen(argv[1], "wb"));
+    if (!fp || std::fwrite(&header, sizeof header, 1, fp.get()) != 1 ||
+        std::fwrite(points.data(), sizeof(LAS12fm3), points.size(), fp.get()) != points.size() ||
+        std::fclose(fp.release()) != 0) {
+        std::printf("Cannot write %s\n", argv[1]);
+        return 1;
+    }
+    std::printf("Wrote %s: %zu points\n", argv[1], points.size());
+    return 0;
+}

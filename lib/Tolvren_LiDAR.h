@@ -1,0 +1,277 @@
+/*
+ * Tolvren LiDAR Utilities - LAS utility library.
+ *
+ * Reads, classifies and maintains ASPRS LAS files of versions 1.0, 1.1 and
+ * 1.2 with point data formats 0 to 3.
+ *
+ * Rules for every caller:
+ *   - Status results are signed 16-bit: 0 is success, a negative value is
+ *     failure. Test the sign, never a particular negative value.
+ *   - Every message goes to standard output, never to standard error. Most
+ *     messages begin with their own line feed so that they stand apart from
+ *     earlier output.
+ *   - Operations that only test something report by their result. Operations
+ *     that guard a tool's arguments or rewrite a file end the process with
+ *     exit status -1 when they refuse; their contracts below say
+ *     "ends the process".
+ *   - The records are raw little-endian images of the file's bytes: read
+ *     them from a file in one block of their size and write them back the
+ *     same way. The library only builds on little-endian hosts.
+ *
+ * The header compiles as C99 and as C++17.
+ */
+#ifndef TOLVREN_LIDAR_H
+#define TOLVREN_LIDAR_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(TOLVREN_BUILDING_LIBRARY)
+#    define TOLVREN_API __declspec(dllexport)
+#  else
+#    define TOLVREN_API __declspec(dllimport)
+#  endif
+#else
+#  define TOLVREN_API __attribute__((visibility("default")))
+#endif
+
+/* C++ callers see that no operation throws. */
+#ifdef __cplusplus
+#  define TOLVREN_NOEXCEPT noexcept
+#else
+#  define TOLVREN_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Records: byte-exact, packed images of the LAS public header (the first
+ * 227 bytes of a file) and of the point records of formats 0 to 3.
+ * Character fields are fixed-width and need not hold a terminating zero.
+ * ------------------------------------------------------------------------ */
+#pragma pack(push, 1)
+
+/* LAS 1.0 public header, 227 bytes. */
+typedef struct LAS10Header {
+    char     LASF[4];                      /*   0: "LASF", no terminator */
+    uint32_t Reserved;                     /*   4 */
+    uint32_t GUIDData1;                    /*   8 */
+    uint16_t GUIDData2;                    /*  12 */
+    uint16_t GUIDData3;                    /*  14 */
+    uint8_t  GUIDData4[8];                 /*  16 */
+    uint8_t  VersionMajor;                 /*  24 */
+    uint8_t  VersionMinor;                 /*  25 */
+    char     SystemIdentifier[32];         /*  26 */
+    char     GeneratingSoftware[32];       /*  58 */
+    uint16_t FlightDateJulian;             /*  90: day of year of the flight */
+    uint16_t Year;                         /*  92: year of the flight */
+    uint16_t HeaderSize;                   /*  94 */
+    uint32_t OffsetToData;                 /*  96 */
+    uint32_t NumberOfVariableLengthRecords;/* 100 */
+    uint8_t  PointDataFormatID;            /* 104 */
+    uint16_t PointDataRecordLength;        /* 105: unaligned */
+    uint32_t NumberOfPointReturns;         /* 107: unaligned */
+    uint32_t NumberOfPointsByReturn[5];    /* 111: element 0 counts return 1 */
+    double   XScaleFactor;                 /* 131 */
+    double   YScaleFactor;                 /* 139 */
+    double   ZScaleFactor;                 /* 147 */
+    double   XOffset;                      /* 155 */
+    double   YOffset;                      /* 163 */
+    double   ZOffset;                      /* 171 */
+    double   MaxX;                         /* 179 */
+    double   MinX;                         /* 187 */
+    double   MaxY;                         /* 195 */
+    double   MinY;                         /* 203 */
+    double   MaxZ;                         /* 211 */
+    double   MinZ;                         /* 219 */
+} LAS10Header;
+
+/* LAS 1.1 public header, 227 bytes: as 1.0 but for offsets 4-7 and 90-93. */
+typedef struct LAS11Header {
+    char     LASF[4];
+    uint16_t FileSourceID;                 /*   4 */
+    uint16_t Reserved;                     /*   6 */
+    uint32_t GUIDData1;
+    uint16_t GUIDData2;
+    uint16_t GUIDData3;
+    uint8_t  GUIDData4[8];
+    uint8_t  VersionMajor;
+    uint8_t  VersionMinor;
+    char     SystemIdentifier[32];
+    char     GeneratingSoftware[32];
+    uint16_t FileCreationDay;              /*  90: day of year of creation */
+    uint16_t FileCreationYear;             /*  92 */
+    uint16_t HeaderSize;
+    uint32_t OffsetToData;
+    uint32_t NumberOfVariableLengthRecords;
+    uint8_t  PointDataFormatID;
+    uint16_t PointDataRecordLength;
+    uint32_t NumberOfPointReturns;
+    uint32_t NumberOfPointsByReturn[5];
+    double   XScaleFactor;
+    double   YScaleFactor;
+    double   ZScaleFactor;
+    double   XOffset;
+    double   YOffset;
+    double   ZOffset;
+    double   MaxX;
+    double   MinX;
+    double   MaxY;
+    double   MinY;
+    double   MaxZ;
+    double   MinZ;
+} LAS11Header;
+
+/* LAS 1.2 public header, 227 bytes: as 1.1 with GlobalEncoding at 6. */
+typedef struct LAS12Header {
+    char     LASF[4];
+    uint16_t FileSourceID;                 /*   4 */
+    uint16_t GlobalEncoding;               /*   6 */
+    uint32_t GUIDData1;
+    uint16_t GUIDData2;
+    uint16_t GUIDData3;
+    uint8_t  GUIDData4[8];
+    uint8_t  VersionMajor;
+    uint8_t  VersionMinor;
+    char     SystemIdentifier[32];
+    char     GeneratingSoftware[32];
+    uint16_t FileCreationDay;
+    uint16_t FileCreationYear;
+    uint16_t HeaderSize;
+    uint32_t OffsetToData;
+    uint32_t NumberOfVariableLengthRecords;
+    uint8_t  PointDataFormatID;
+    uint16_t PointDataRecordLength;
+    uint32_t NumberOfPointReturns;
+    uint32_t NumberOfPointsByReturn[5];
+    double   XScaleFactor;
+    double   YScaleFactor;
+    double   ZScaleFactor;
+    double   XOffset;
+    double   YOffset;
+    double   ZOffset;
+    double   MaxX;
+    double   MinX;
+    double   MaxY;
+    double   MinY;
+    double   MaxZ;
+    double   MinZ;
+} LAS12Header;
+
+/* Point data format 0, 20 bytes. The real coordinate is the raw integer
+ * times the header's scale factor plus its offset. */
+typedef struct LAS12fm0 {
+    int32_t  X;                            /*  0 */
+    int32_t  Y;                            /*  4 */
+    int32_t  Z;                            /*  8 */
+    uint16_t Intensity;                    /* 12 */
+    int8_t   bitfield;                     /* 14: bits 0-2 return number */
+    uint8_t  Classification;               /* 15 */
+    uint8_t  ScanAngleRank;                /* 16 */
+    uint8_t  UserData;                     /* 17 */
+    uint16_t PointSourceID;                /* 18 */
+} LAS12fm0;
+
+/* Point data format 1, 28 bytes: format 0 and the GPS time. */
+typedef struct LAS12fm1 {
+    int32_t  X;
+    int32_t  Y;
+    int32_t  Z;
+    uint16_t Intensity;
+    int8_t   bitfield;
+    uint8_t  Classification;
+    uint8_t  ScanAngleRank;
+    uint8_t  UserData;
+    uint16_t PointSourceID;
+    double   GPSTime;                      /* 20 */
+} LAS12fm1;
+
+/* Point data format 2, 26 bytes: format 0 and a colour. */
+typedef struct LAS12fm2 {
+    int32_t  X;
+    int32_t  Y;
+    int32_t  Z;
+    uint16_t Intensity;
+    int8_t   bitfield;
+    uint8_t  Classification;
+    uint8_t  ScanAngleRank;
+    uint8_t  UserData;
+    uint16_t PointSourceID;
+    uint16_t Red;                          /* 20 */
+    uint16_t Green;                        /* 22 */
+    uint16_t Blue;                         /* 24 */
+} LAS12fm2;
+
+/* Point data format 3, 34 bytes: format 1 and a colour. */
+typedef struct LAS12fm3 {
+    int32_t  X;
+    int32_t  Y;
+    int32_t  Z;
+    uint16_t Intensity;
+    int8_t   bitfield;
+    uint8_t  Classification;
+    uint8_t  ScanAngleRank;
+    uint8_t  UserData;
+    uint16_t PointSourceID;
+    double   GPSTime;                      /* 20 */
+    uint16_t Red;                          /* 28 */
+    uint16_t Green;                        /* 30 */
+    uint16_t Blue;                         /* 32 */
+} LAS12fm3;
+
+#pragma pack(pop)
+
+/* ------------------------------------------------------------------------
+ * File checks, LAS classification and banner
+ * ------------------------------------------------------------------------ */
+
+/* Opens `filename` for reading and closes it again.
+ * Returns 0 if it opens; otherwise prints
+ * "Unable to open file <name> in file_access()" and returns -1. */
+TOLVREN_API int16_t file_access(const char *filename) TOLVREN_NOEXCEPT;
+
+/* Tests that `filename` ends in a dot and the three characters `extension`
+ * (given without its dot), case-sensitively. Returns 0 on a match; otherwise
+ * prints why (name too short, no dot, other extension) and returns -1. */
+TOLVREN_API int16_t check_file_extension(const char *filename,
+                                         const char *extension) TOLVREN_NOEXCEPT;
+
+/* Validates a LAS input and returns its LASType:
+ *   1, 2  LAS 1.0 with point format 0 (20-byte records) or 1 (28);
+ *   3, 4  LAS 1.1 with format 0 or 1;
+ *   5-8   LAS 1.2 with format 0 (20), 1 (28), 2 (26) or 3 (34);
+ *   0     LAS 1.0 or 1.1 declaring format 2 or 3: accepted, no pairing;
+ *   < 0   refused, after a message saying why.
+ * Opens and closes the file itself. */
+TOLVREN_API int16_t check_las(const char *filename) TOLVREN_NOEXCEPT;
+
+/* Prints message `i` about the file name `text`: 1 does not exist,
+ * 2 already exists, 3 specified twice. Other numbers print nothing. */
+TOLVREN_API void error_msg(int i, const char *text) TOLVREN_NOEXCEPT;
+
+/* Prints the suite banner, ending with a line end. */
+TOLVREN_API void credits(void) TOLVREN_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Header update
+ * ------------------------------------------------------------------------ */
+
+/* ------------------------------------------------------------------------
+ * Header templates
+ * ------------------------------------------------------------------------ */
+
+/* ------------------------------------------------------------------------
+ * Index-carrying sorts
+ * ------------------------------------------------------------------------ */
+
+/* ------------------------------------------------------------------------
+ * Argument validators
+ * ------------------------------------------------------------------------ */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOLVREN_LIDAR_H */

@@ -1,0 +1,60 @@
+// The records are the file format: sizes and field offsets, checked again
+// from the caller's side of the header.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+
+namespace {
+
+using tolvren_test::Bytes;
+
+TEST(Layout, RecordSizes) {
+    EXPECT_EQ(sizeof(LAS10Header), 227u);
+    EXPECT_EQ(sizeof(LAS11Header), 227u);
+    EXPECT_EQ(sizeof(LAS12Header), 227u);
+    EXPECT_EQ(sizeof(LAS12fm0), 20u);
+    EXPECT_EQ(sizeof(LAS12fm1), 28u);
+    EXPECT_EQ(sizeof(LAS12fm2), 26u);
+    EXPECT_EQ(sizeof(LAS12fm3), 34u);
+}
+
+TEST(Layout, UnalignedAndVersionSpecificOffsets) {
+    EXPECT_EQ(offsetof(LAS12Header, PointDataFormatID), 104u);
+    EXPECT_EQ(offsetof(LAS12Header, PointDataRecordLength), 105u);
+    EXPECT_EQ(offsetof(LAS12Header, NumberOfPointReturns), 107u);
+    EXPECT_EQ(offsetof(LAS12Header, NumberOfPointsByReturn), 111u);
+    EXPECT_EQ(offsetof(LAS12Header, XScaleFactor), 131u);
+    EXPECT_EQ(offsetof(LAS12Header, MaxX), 179u);
+    EXPECT_EQ(offsetof(LAS12Header, MinZ), 219u);
+    EXPECT_EQ(offsetof(LAS10Header, FlightDateJulian), 90u);
+    EXPECT_EQ(offsetof(LAS11Header, FileCreationDay), 90u);
+    EXPECT_EQ(offsetof(LAS12Header, GlobalEncoding), 6u);
+    EXPECT_EQ(offsetof(LAS12fm3, GPSTime), 20u);
+    EXPECT_EQ(offsetof(LAS12fm3, Blue), 32u);
+    EXPECT_EQ(offsetof(LAS12fm2, Blue), 24u);
+}
+
+// The same 227 bytes read through the 1.0 and the 1.2 record differ only in
+// the names of offsets 4-7 and 90-93; little-endian values come out exact.
+TEST(Layout, SameBytesReadAlikeInEveryVersion) {
+    Bytes bytes(227);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 3);
+    LAS10Header h10;
+    LAS12Header h12;
+    std::memcpy(&h10, bytes.data(), sizeof h10);
+    std::memcpy(&h12, bytes.data(), sizeof h12);
+
+    EXPECT_EQ(h10.PointDataRecordLength, h12.PointDataRecordLength);
+    EXPECT_EQ(h12.PointDataRecordLength, bytes[105] | (bytes[106] << 8));
+    EXPECT_EQ(h12.NumberOfPointReturns, static_cast<std::uint32_t>(bytes[107] | (bytes[108] << 8) |
+                                                                  (bytes[109] << 16) |
+                                                                  (static_cast<std::uint32_t>(bytes[110]) << 24)));
+    EXPECT_EQ(h10.FlightDateJulian, h12.FileCreationDay);
+    EXPECT_EQ(h10.Year, h12.FileCreationYear);
+    EXPECT_EQ(h10.Reserved, static_cast<std::uint32_t>(h12.FileSourceID) | (static_cast<std::uint32_t>(h12.GlobalEncoding) << 16));
+    EXPECT_EQ(0, std::memcmp(&h10.XScaleFactor, &h12.XScaleFactor, 227 - 131));
+}
+
+}  // namespace

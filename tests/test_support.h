@@ -1,0 +1,218 @@
+// Shared helpers for the tests: temporary directories, a small LAS writer,
+// running Quarlin as a process, and capturing what the library prints.
+#ifndef TOLVREN_TEST_SUPPORT_H
+#define TOLVREN_TEST_SUPPORT_H
+
+#include "Tolvren_LiDAR.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tolvren_test {
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir() {
+        const char *base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/tolvren-test-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = buffer.data();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline void write_file(const std::string &path, const Bytes &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+inline Bytes read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string read_text(const std::string &path) {
+    const Bytes bytes = read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The record length that goes with a point format.
+inline std::uint16_t record_length_of(std::uint8_t format) {
+    switch (format) {
+        case 0: return 20;
+        case 1: return 28;
+        case 2: return 26;
+        default: return 34;
+    }
+}
+
+// A plausible header of version 1.minor with the given point format. The 1.0,
+// 1.1 and 1.2 records share every field that is set here.
+inline LAS12Header make_header(std::uint8_t minor, std::uint8_t format) {
+    LAS12Header h{};
+    std::memcpy(h.LASF, "LASF", 4);
+    h.VersionMajor = 1;
+    h.VersionMinor = minor;
+    std::memcpy(h.SystemIdentifier, "TEST SYSTEM", 11);
+    std::memcpy(h.GeneratingSoftware, "tolvren tests", 13);
+    h.HeaderSize = 227;
+    h.OffsetToData = 227;
+    h.PointDataFormatID = format;
+    h.PointDataRecordLength = record_length_of(format);
+    h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = 0.01;
+    return h;
+}
+
+template <typename Header>
+Bytes bytes_of(const Header &header) {
+    Bytes bytes(sizeof header);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    return bytes;
+}
+
+// Appends one point record of `length` bytes: raw X, Y, Z and the bitfield,
+// the rest filled with a recognisable pattern.
+inline void append_point(Bytes &bytes, std::size_t length, std::int32_t x, std::int32_t y, std::int32_t z,
+                         std::uint8_t bitfield) {
+    Bytes record(length, 0xA5);
+    std::memcpy(&record[0], &x, 4);
+    std::memcpy(&record[4], &y, 4);
+    std::memcpy(&record[8], &z, 4);
+    record[14] = bitfield;
+    bytes.insert(bytes.end(), record.begin(), record.end());
+}
+
+struct ProcessResult {
+    int exit_code = -1;  // low 8 bits of the exit status, or -1 after a signal
+    std::string out;     // everything written to standard output
+};
+
+// Runs a program with the given arguments (args[0] is the program path) in
+// `cwd`, collecting its standard output.
+inline ProcessResult run_process(const std::vector<std::string> &args, const std::string &cwd = "") {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        dup2(pipe_fds[1], STDOUT_FILENO);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        std::vector<char *> argv;
+        for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    ProcessResult result;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(pipe_fds[0], buffer, sizeof buffer);
+        if (got > 0) {
+            result.out.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(pipe_fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+inline ProcessResult run_quarlin(const std::vector<std::string> &arguments, const std::string &cwd = "") {
+    std::vector<std::string> args{TOLVREN_QUARLIN_PATH};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    return run_process(args, cwd);
+}
+
+// Captures what this process writes to standard output between
+// construction and finish(), at the file descriptor level.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        sink_ = std::tmpfile();
+        if (saved_ < 0 || !sink_) throw std::runtime_error("cannot capture stdout");
+        dup2(fileno(sink_), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { restore(); }
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+
+    std::string finish() {
+        restore();
+        std::string text;
+        std::rewind(sink_);
+        char buffer[4096];
+        std::size_t got;
+        while ((got = std::fread(buffer, 1, sizeof buffer, sink_)) > 0) text.append(buffer, got);
+        std::fclose(sink_);
+        sink_ = nullptr;
+        return text;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        saved_ = -1;
+    }
+    int saved_ = -1;
+    std::FILE *sink_ = nullptr;
+};
+
+// The banner exactly as credits() prints it.
+inline std::string banner() {
+    return "\nTolvren LiDAR Utilities"
+           "\n\nDeveloped and maintained by the Tolvren LiDAR Utilities maintainers"
+           "\nTolvren LiDAR Utilities project"
+           "\nContact: see the README of the Tolvren LiDAR Utilities"
+           "\n\n** No warranty regarding script behavior is given or implied **"
+           "\n** Acknowledging the author's efforts ensures script updates and availability **\n";
+}
+
+}  // namespace tolvren_test
+
+#endif  // TOLVREN_TEST_SUPPORT_H
