@@ -107,6 +107,7 @@ Bytes bytes_of(const Header &header) {
 // the rest filled with a recognisable pattern.
 inline void append_point(Bytes &bytes, std::size_t length, std::int32_t x, std::int32_t y, std::int32_t z,
                          std::uint8_t bitfield) {
+    if (length < 20) throw std::invalid_argument("a point record holds at least 20 bytes");
     Bytes record(length, 0xA5);
     std::memcpy(&record[0], &x, 4);
     std::memcpy(&record[4], &y, 4);
