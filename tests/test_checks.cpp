@@ -70,7 +70,10 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_tuple("a.lasx", "las", -1,
                         std::string("\nExtension of file a.lasx should be preceeded by a dot (.)\n")),
         // Only three-character extensions can match.
-        std::make_tuple("a.las", "la", -1, std::string("\nFile extension of a.las is not .la\n"))));
+        std::make_tuple("a.las", "la", -1, std::string("\nFile extension of a.las is not .la\n"))),
+    [](const testing::TestParamInfo<ExtensionCheck::ParamType> &info) {
+        return "Case" + std::to_string(info.index);
+    });
 
 TEST(ErrorMsg, NumberedMessagesAndSilenceOtherwise) {
     const Checked got = captured([] {

@@ -46,14 +46,21 @@ TEST(Layout, SameBytesReadAlikeInEveryVersion) {
     std::memcpy(&h10, bytes.data(), sizeof h10);
     std::memcpy(&h12, bytes.data(), sizeof h12);
 
-    EXPECT_EQ(h10.PointDataRecordLength, h12.PointDataRecordLength);
-    EXPECT_EQ(h12.PointDataRecordLength, bytes[105] | (bytes[106] << 8));
-    EXPECT_EQ(h12.NumberOfPointReturns, static_cast<std::uint32_t>(bytes[107] | (bytes[108] << 8) |
-                                                                  (bytes[109] << 16) |
-                                                                  (static_cast<std::uint32_t>(bytes[110]) << 24)));
-    EXPECT_EQ(h10.FlightDateJulian, h12.FileCreationDay);
-    EXPECT_EQ(h10.Year, h12.FileCreationYear);
-    EXPECT_EQ(h10.Reserved, static_cast<std::uint32_t>(h12.FileSourceID) | (static_cast<std::uint32_t>(h12.GlobalEncoding) << 16));
+    // Packed fields are copied out before comparing: no reference may bind
+    // to an unaligned member.
+    const std::uint16_t length10 = h10.PointDataRecordLength, length12 = h12.PointDataRecordLength;
+    EXPECT_EQ(length10, length12);
+    EXPECT_EQ(length12, bytes[105] | (bytes[106] << 8));
+    const std::uint32_t count = h12.NumberOfPointReturns;
+    EXPECT_EQ(count, static_cast<std::uint32_t>(bytes[107] | (bytes[108] << 8) | (bytes[109] << 16) |
+                                                (static_cast<std::uint32_t>(bytes[110]) << 24)));
+    const std::uint16_t day10 = h10.FlightDateJulian, day12 = h12.FileCreationDay;
+    const std::uint16_t year10 = h10.Year, year12 = h12.FileCreationYear;
+    EXPECT_EQ(day10, day12);
+    EXPECT_EQ(year10, year12);
+    const std::uint32_t reserved10 = h10.Reserved;
+    EXPECT_EQ(reserved10, static_cast<std::uint32_t>(h12.FileSourceID) |
+                              (static_cast<std::uint32_t>(h12.GlobalEncoding) << 16));
     EXPECT_EQ(0, std::memcmp(&h10.XScaleFactor, &h12.XScaleFactor, 227 - 131));
 }
 
