@@ -49,7 +49,10 @@ TEST(FileAccess, OpensExistingFileAndNamesMissingOne) {
 class ExtensionCheck : public testing::TestWithParam<std::tuple<const char *, const char *, int, std::string>> {};
 
 TEST_P(ExtensionCheck, ResultAndMessage) {
-    const auto &[name, extension, expected, message] = GetParam();
+    const char *name = std::get<0>(GetParam());
+    const char *extension = std::get<1>(GetParam());
+    const int expected = std::get<2>(GetParam());
+    const std::string &message = std::get<3>(GetParam());
     const Checked got = captured([&] { return check_file_extension(name, extension); });
     EXPECT_EQ(got.result, expected);
     EXPECT_EQ(got.out, message);

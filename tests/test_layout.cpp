@@ -52,8 +52,8 @@ TEST(Layout, SameBytesReadAlikeInEveryVersion) {
     EXPECT_EQ(length10, length12);
     EXPECT_EQ(length12, bytes[105] | (bytes[106] << 8));
     const std::uint32_t count = h12.NumberOfPointReturns;
-    EXPECT_EQ(count, static_cast<std::uint32_t>(bytes[107] | (bytes[108] << 8) | (bytes[109] << 16) |
-                                                (static_cast<std::uint32_t>(bytes[110]) << 24)));
+    EXPECT_EQ(count, std::uint32_t{bytes[107]} | std::uint32_t{bytes[108]} << 8 | std::uint32_t{bytes[109]} << 16 |
+                         std::uint32_t{bytes[110]} << 24);
     const std::uint16_t day10 = h10.FlightDateJulian, day12 = h12.FileCreationDay;
     const std::uint16_t year10 = h10.Year, year12 = h12.FileCreationYear;
     EXPECT_EQ(day10, day12);
