@@ -122,8 +122,10 @@ struct ProcessResult {
 };
 
 // Runs a program with the given arguments (args[0] is the program path) in
-// `cwd`, collecting its standard output.
-inline ProcessResult run_process(const std::vector<std::string> &args, const std::string &cwd = "") {
+// `cwd`, with extra environment variables ("NAME=value"), collecting its
+// standard output.
+inline ProcessResult run_process(const std::vector<std::string> &args, const std::string &cwd = "",
+                                 const std::vector<std::string> &env = {}) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
     std::fflush(nullptr);
@@ -131,6 +133,7 @@ inline ProcessResult run_process(const std::vector<std::string> &args, const std
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        for (const std::string &setting : env) putenv(const_cast<char *>(setting.c_str()));
         dup2(pipe_fds[1], STDOUT_FILENO);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
@@ -159,10 +162,11 @@ inline ProcessResult run_process(const std::vector<std::string> &args, const std
     return result;
 }
 
-inline ProcessResult run_quarlin(const std::vector<std::string> &arguments, const std::string &cwd = "") {
+inline ProcessResult run_quarlin(const std::vector<std::string> &arguments, const std::string &cwd = "",
+                                 const std::vector<std::string> &env = {}) {
     std::vector<std::string> args{TOLVREN_QUARLIN_PATH};
     args.insert(args.end(), arguments.begin(), arguments.end());
-    return run_process(args, cwd);
+    return run_process(args, cwd, env);
 }
 
 // Captures what this process writes to standard output between

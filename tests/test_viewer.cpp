@@ -214,6 +214,26 @@ TEST(Viewer, ShortFileReportsMissingBytesAsZero) {
     }
 }
 
+// check_las opens the file twice (text, then binary); the viewer's own
+// reopen is the third open. When it fails, nothing but its message is
+// printed and the status is -11.
+TEST(Viewer, ReopenFailureExitsWith245) {
+    TempDir dir;
+    write_file(dir.file("p.las"), bytes_of(make_header(2, 0)));
+    const std::vector<std::string> env = {std::string("LD_PRELOAD=") + TOLVREN_FAIL_OPEN_PATH,
+                                          "TOLVREN_FAIL_FOPEN_CALL=3", "ASAN_OPTIONS=verify_asan_link_order=0"};
+    const ProcessResult got = run_quarlin({"p.las"}, dir.path(), env);
+    EXPECT_EQ(got.exit_code, 245);
+    EXPECT_EQ(got.out, "\nCannot open file p.las for reading as binary\n");
+
+    // The same preload failing the first open shows the checks' refusal.
+    const std::vector<std::string> first = {std::string("LD_PRELOAD=") + TOLVREN_FAIL_OPEN_PATH,
+                                            "TOLVREN_FAIL_FOPEN_CALL=1", "ASAN_OPTIONS=verify_asan_link_order=0"};
+    const ProcessResult refused = run_quarlin({"p.las"}, dir.path(), first);
+    EXPECT_EQ(refused.exit_code, 255);
+    EXPECT_EQ(refused.out, "Unable to open file p.las in file_access()\n\nFile p.las does NOT exist\n");
+}
+
 TEST(Viewer, NeverChangesTheFile) {
     TempDir dir;
     Bytes bytes = bytes_of(rich_header(2, 1));
