@@ -6,12 +6,16 @@
 
 #include "Tolvren_LiDAR.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
 
 // ---------------------------------------------------------------------------
 // Records
@@ -255,8 +259,12 @@ void error_msg_impl(int i, const char *text) {
     }
 }
 
+// The suite's name: the banner's first line and the GeneratingSoftware of
+// every header template.
+constexpr char kSuiteName[] = "Tolvren LiDAR Utilities";
+
 void credits_impl() {
-    std::printf("\nTolvren LiDAR Utilities");
+    std::printf("\n%s", kSuiteName);
     std::printf("\n\nDeveloped and maintained by the Tolvren LiDAR Utilities maintainers");
     std::printf("\nTolvren LiDAR Utilities project");
     std::printf("\nContact: see the README of the Tolvren LiDAR Utilities");
@@ -290,6 +298,95 @@ void credits(void) noexcept { credits_impl(); }
 // Header templates
 // ---------------------------------------------------------------------------
 
+namespace {
+
+constexpr char kTemplateSignature[] = "LASF";
+constexpr std::uint16_t kTemplateHeaderSize = 227;
+constexpr std::uint32_t kTemplateOffsetToData = 227;
+
+static_assert(sizeof kSuiteName <= sizeof(LAS10Header::GeneratingSoftware),
+              "the suite name and its zero fit GeneratingSoftware");
+
+// Writes `text` and its terminating zero at byte `Offset` of the record and
+// nothing else, so the rest of a text field keeps whatever it held. The
+// signature's zero lands on byte 4, which the fields that follow overwrite.
+template <std::size_t Offset, typename Header, std::size_t N>
+void put_template_string(Header *ph, const char (&text)[N]) {
+    static_assert(Offset + N <= sizeof(Header), "the string stays inside the record");
+    std::memcpy(reinterpret_cast<unsigned char *>(ph) + Offset, text, N);
+}
+
+// Bytes 4 to 7 and 90 to 93 are the only ones named differently by version.
+void put_bytes_4_to_7(LAS10Header *ph) { ph->Reserved = 0; }
+void put_bytes_4_to_7(LAS11Header *ph) {
+    ph->FileSourceID = 0;
+    ph->Reserved = 0;
+}
+void put_bytes_4_to_7(LAS12Header *ph) {
+    ph->FileSourceID = 0;
+    ph->GlobalEncoding = 0;
+}
+
+void put_day_and_year(LAS10Header *ph) {
+    ph->FlightDateJulian = 0;
+    ph->Year = 0;
+}
+template <typename Header>
+void put_day_and_year(Header *ph) {
+    ph->FileCreationDay = 0;
+    ph->FileCreationYear = 0;
+}
+
+// Writes the template in field order. The day and year stay 0: a template
+// reads no clock, the tool writing the file sets them.
+template <typename Header>
+void initialize_header_impl(Header *ph, std::uint8_t version_minor) {
+    put_template_string<offsetof(Header, LASF)>(ph, kTemplateSignature);
+    put_bytes_4_to_7(ph);
+    ph->GUIDData1 = 0;
+    ph->GUIDData2 = 0;
+    ph->GUIDData3 = 0;
+    put_template_string<offsetof(Header, GUIDData4)>(ph, "");
+    ph->VersionMajor = 1;
+    ph->VersionMinor = version_minor;
+    put_template_string<offsetof(Header, SystemIdentifier)>(ph, "");
+    put_template_string<offsetof(Header, GeneratingSoftware)>(ph, kSuiteName);
+    put_day_and_year(ph);
+    ph->HeaderSize = kTemplateHeaderSize;
+    ph->OffsetToData = kTemplateOffsetToData;
+    ph->NumberOfVariableLengthRecords = 0;
+    // Left 0 on purpose: the caller must choose the point format and its
+    // record length, and check_las refuses a file that keeps these zeros.
+    ph->PointDataFormatID = 0;
+    ph->PointDataRecordLength = 0;
+    ph->NumberOfPointReturns = 0;
+    for (std::size_t i = 0; i < 5; ++i) ph->NumberOfPointsByReturn[i] = 0;
+    ph->XScaleFactor = 1.0;
+    ph->YScaleFactor = 1.0;
+    ph->ZScaleFactor = 1.0;
+    ph->XOffset = 0.0;
+    ph->YOffset = 0.0;
+    ph->ZOffset = 0.0;
+    ph->MaxX = 0.0;
+    ph->MinX = 0.0;
+    ph->MaxY = 0.0;
+    ph->MinY = 0.0;
+    ph->MaxZ = 0.0;
+    ph->MinZ = 0.0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void initialize_header10(LAS10Header *ph) noexcept { initialize_header_impl(ph, 0); }
+
+void initialize_header11(LAS11Header *ph) noexcept { initialize_header_impl(ph, 1); }
+
+void initialize_header12(LAS12Header *ph) noexcept { initialize_header_impl(ph, 2); }
+
+}  // extern "C"
+
 // ---------------------------------------------------------------------------
 // Index-carrying sorts
 // ---------------------------------------------------------------------------
@@ -297,3 +394,93 @@ void credits(void) noexcept { credits_impl(); }
 // ---------------------------------------------------------------------------
 // Argument validators
 // ---------------------------------------------------------------------------
+
+namespace {
+
+// Printed with puts, which adds the line end.
+constexpr char kBadYN[] = "\nASCII Header Flag should be either Y (y) or N (n)";
+constexpr char kInvalidArgument[] = "\nInvalid argument value (%s)\n";
+constexpr char kBadDemExtension[] =
+    "\nDEM file extension should be either '.asc' (ASCII) or '.flt' (floating point binary)";
+constexpr char kDemNeedsHeader[] =
+    "\nFloating point binary DEM files also require a ASCII header file ('.hdr')";
+constexpr char kDemNameNoMemory[] = "\nCannot allocate memory for the header file name of %s\n";
+
+constexpr int kArgumentRefusedStatus = -1;
+
+constexpr std::array<const char *, 4> kYesNo = {"Y", "N", "y", "n"};
+
+std::int16_t check_YN_impl(const char *text) {
+    for (const char *accepted : kYesNo) {
+        if (std::strcmp(text, accepted) == 0) return 0;
+    }
+    std::puts(kBadYN);
+    return -1;
+}
+
+// Only the ASCII digits count: no locale is consulted, and no byte above
+// 127 is a digit.
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+void check_numeric_argument_impl(const char *str) {
+    const std::size_t length = std::strlen(str);
+    bool refused = false;
+    // Positions are size_t, so a value of any length is scanned to its end.
+    for (std::size_t t = 0; t < length; ++t) {
+        const char c = str[t];
+        if (!is_ascii_digit(c) && c != '.' && c != '-') refused = true;
+    }
+    if (!refused) {
+        // The sign and the point may stand anywhere, once each; alone they
+        // are not a number.
+        const auto ndots = std::count(str, str + length, '.');
+        const auto ndashes = std::count(str, str + length, '-');
+        if (ndots > 1 || ndashes > 1) refused = true;
+        if ((ndots == 1 || ndashes == 1) && length == 1) refused = true;
+    }
+    if (refused) {
+        std::printf(kInvalidArgument, str);
+        std::exit(kArgumentRefusedStatus);
+    }
+}
+
+void check_DEM_impl(const char *str) {
+    // Each failing extension test prints its own message, so an ".flt" name
+    // passes here after the mismatch message for asc.
+    if (check_file_extension_impl(str, "asc") < 0 && check_file_extension_impl(str, "flt") < 0) {
+        std::puts(kBadDemExtension);
+        std::exit(kArgumentRefusedStatus);
+    }
+    // An ASCII grid carries its own header; this test prints the mismatch
+    // message for flt.
+    if (check_file_extension_impl(str, "flt") < 0) return;
+
+    // The header file sits beside the grid: the same name, directory part
+    // and letter case with ".hdr" for the final ".flt", sized to the name.
+    const std::size_t length = std::strlen(str);
+    std::string header_name;
+    try {
+        header_name.reserve(length);
+        header_name.assign(str, length - 4);
+        header_name += ".hdr";
+    } catch (const std::bad_alloc &) {
+        std::printf(kDemNameNoMemory, str);
+        std::exit(kArgumentRefusedStatus);
+    }
+    if (file_access_impl(header_name.c_str()) < 0) {
+        std::puts(kDemNeedsHeader);
+        std::exit(kArgumentRefusedStatus);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int16_t check_YN(const char *text) noexcept { return check_YN_impl(text); }
+
+void check_numeric_argument(const char *str) noexcept { check_numeric_argument_impl(str); }
+
+void check_DEM(const char *str) noexcept { check_DEM_impl(str); }
+
+}  // extern "C"

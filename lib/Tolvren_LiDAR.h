@@ -262,6 +262,24 @@ TOLVREN_API void credits(void) TOLVREN_NOEXCEPT;
  * Header templates
  * ------------------------------------------------------------------------ */
 
+/* Fills `ph` with the starting values of a LAS 1.0 header: "LASF", version
+ * 1.0, the suite name as GeneratingSoftware, header size and offset to data
+ * 227, scale factors 1.0, every other number 0 (point format and record
+ * length too: set both before writing a file). Text fields get their string
+ * and its zero only; the rest of GUIDData4, SystemIdentifier and
+ * GeneratingSoftware (bytes 17-23, 27-57, 82-89) keep the caller's bytes. */
+TOLVREN_API void initialize_header10(LAS10Header *ph) TOLVREN_NOEXCEPT;
+
+/* As initialize_header10 for a LAS 1.1 header, version 1.1: FileSourceID,
+ * Reserved, FileCreationDay and FileCreationYear are 0. Reads no clock,
+ * allocates nothing, cannot fail. */
+TOLVREN_API void initialize_header11(LAS11Header *ph) TOLVREN_NOEXCEPT;
+
+/* As initialize_header10 for a LAS 1.2 header, version 1.2: FileSourceID,
+ * GlobalEncoding, FileCreationDay and FileCreationYear are 0. Reads no
+ * clock, allocates nothing, cannot fail. */
+TOLVREN_API void initialize_header12(LAS12Header *ph) TOLVREN_NOEXCEPT;
+
 /* ------------------------------------------------------------------------
  * Index-carrying sorts
  * ------------------------------------------------------------------------ */
@@ -269,6 +287,24 @@ TOLVREN_API void credits(void) TOLVREN_NOEXCEPT;
 /* ------------------------------------------------------------------------
  * Argument validators
  * ------------------------------------------------------------------------ */
+
+/* Tests a yes/no flag: returns 0 without output when `text` is exactly "Y",
+ * "N", "y" or "n". Otherwise prints "ASCII Header Flag should be either Y (y)
+ * or N (n)" and returns -1; the caller decides whether to stop. */
+TOLVREN_API int16_t check_YN(const char *text) TOLVREN_NOEXCEPT;
+
+/* Tests a numeric argument of any length: only digits '0'-'9', '.' and '-',
+ * at most one '.' and one '-' anywhere, and not a lone "." or "-" (the empty
+ * string passes). Returns without output when it passes; ends the process
+ * with status -1 after "Invalid argument value (<str>)" when it does not. */
+TOLVREN_API void check_numeric_argument(const char *str) TOLVREN_NOEXCEPT;
+
+/* Tests a DEM file name: ".asc" (ASCII grid) or ".flt" (floating point
+ * grid), case-sensitively; a ".flt" name also needs the header file of the
+ * same name ending in ".hdr" to open. Prints the extension checks' messages
+ * on the way; ends the process with status -1 on another extension or a
+ * missing header file. Reads neither file. */
+TOLVREN_API void check_DEM(const char *str) TOLVREN_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -121,27 +121,30 @@ struct ProcessResult {
     std::string out;     // everything written to standard output
 };
 
-// Runs a program with the given arguments (args[0] is the program path) in
-// `cwd`, with extra environment variables ("NAME=value"), collecting its
-// standard output.
-inline ProcessResult run_process(const std::vector<std::string> &args, const std::string &cwd = "",
-                                 const std::vector<std::string> &env = {}) {
+// Runs `body` in a forked child whose standard output goes to a pipe, in
+// `cwd` if one is given, and collects that output and the exit status. A
+// body that returns ends the child with status 0; one that calls exit ends
+// it with its own status. Use it for operations that may end the process.
+template <typename Body>
+ProcessResult run_in_child(Body &&body, const std::string &cwd = "") {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+    // Nothing buffered before the fork may be written twice.
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        for (const std::string &setting : env) putenv(const_cast<char *>(setting.c_str()));
         dup2(pipe_fds[1], STDOUT_FILENO);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        std::vector<char *> argv;
-        for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        try {
+            body();
+        } catch (...) {
+            _exit(125);
+        }
+        std::fflush(stdout);
+        _exit(0);
     }
     close(pipe_fds[1]);
     ProcessResult result;
@@ -160,6 +163,23 @@ inline ProcessResult run_process(const std::vector<std::string> &args, const std
     }
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+// Runs a program with the given arguments (args[0] is the program path) in
+// `cwd`, with extra environment variables ("NAME=value"), collecting its
+// standard output.
+inline ProcessResult run_process(const std::vector<std::string> &args, const std::string &cwd = "",
+                                 const std::vector<std::string> &env = {}) {
+    std::vector<char *> argv;
+    for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    return run_in_child(
+        [&argv, &env] {
+            for (const std::string &setting : env) putenv(const_cast<char *>(setting.c_str()));
+            execv(argv[0], argv.data());
+            _exit(127);
+        },
+        cwd);
 }
 
 inline ProcessResult run_quarlin(const std::vector<std::string> &arguments, const std::string &cwd = "",
