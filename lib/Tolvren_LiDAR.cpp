@@ -293,6 +293,447 @@ void credits(void) noexcept { credits_impl(); }
 // ---------------------------------------------------------------------------
 // Header update
 // ---------------------------------------------------------------------------
+// The update works on a POSIX descriptor rather than a C stream: pread takes
+// a 64-bit file offset (point data may start anywhere below 4 GiB and run far
+// beyond it), its result tells an I/O error from the end of the file, and the
+// point data goes straight from the kernel into one fixed buffer.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+static_assert(sizeof(off_t) >= 8, "point data beyond 2 GiB needs 64-bit file offsets");
+// Extents are carried with at least a 64-bit significand before being
+// rounded to the stored double.
+static_assert(std::numeric_limits<long double>::digits >= 64, "long double carries a 64-bit significand");
+
+constexpr char kUpdateNoRecordLayout[] =
+    "\nCannot update header of %s: its point data format has no record layout for its LAS version\n";
+constexpr char kUpdateCannotOpen[] = "\nCannot open binary file %s for header update\n\n";
+constexpr char kUpdateShortFile[] = "\nCannot update header of %s: the file is shorter than a LAS header\n";
+constexpr char kUpdateCannotReadHeader[] = "\nCannot read the header of %s\n";
+constexpr char kUpdateOffsetBeyondEnd[] =
+    "\nCannot update header of %s: offset to point data lies beyond the end of the file\n";
+constexpr char kUpdateTooManyRecords[] = "\nCannot update header of %s: more than 4294967295 point records\n";
+constexpr char kUpdateNoMemory[] = "\nCannot allocate memory for storing a record of information from %s\n";
+constexpr char kUpdateCannotReadPoints[] = "\nCannot read the point records of %s\n";
+constexpr char kUpdateCannotWrite[] = "\nCannot write the updated header of %s\n";
+constexpr char kUpdateDone[] = "\rHeader of file %s has been updated    ";
+
+constexpr int kUpdateRefused = -1;
+
+// The public header is the first 227 bytes; the fields read and written here
+// sit at the same offsets in the 1.0, 1.1 and 1.2 layouts.
+constexpr std::size_t kHeaderBytes = sizeof(LAS12Header);
+using HeaderBytes = std::array<unsigned char, kHeaderBytes>;
+
+// The point data is read in blocks of this size: large enough that the cost
+// of a call vanishes, small enough that the block is still in the processor's
+// cache when the scan reads what the kernel has just copied into it.
+constexpr std::size_t kScanBufferBytes = std::size_t{1} << 18;
+
+// The offsets inside a point record that the scan reads; all four formats
+// start with the same 20 bytes.
+constexpr std::size_t kPointX = offsetof(LAS12fm0, X);
+constexpr std::size_t kPointY = offsetof(LAS12fm0, Y);
+constexpr std::size_t kPointZ = offsetof(LAS12fm0, Z);
+constexpr std::size_t kPointBitfield = offsetof(LAS12fm0, bitfield);
+
+// Owns a descriptor. close_checked() hands it over to be closed with the
+// result tested: after a write, a failed close can be the only sign that the
+// bytes did not reach the file.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    int get() const noexcept { return fd_; }
+    bool close_checked() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// Reads up to `size` bytes at `offset`, carrying on after short reads and
+// interruptions. Returns the bytes delivered, fewer than `size` only at the
+// end of the file, or -1 on an I/O error.
+long long read_at(int fd, unsigned char *out, std::size_t size, off_t offset) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, out + got, size - got, offset + static_cast<off_t>(got));
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return static_cast<long long>(got);
+}
+
+bool write_all_at(int fd, const unsigned char *bytes, std::size_t size, off_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr std::int32_t kRawLowest = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t kRawHighest = std::numeric_limits<std::int32_t>::max();
+
+// What the point records say about themselves.
+struct PointSummary {
+    std::uint64_t records = 0;
+    // Indexed by the return number, bits 0-2 of the bitfield: 1-5 go into
+    // the header, 0, 6 and 7 only into the total.
+    std::array<std::uint64_t, 8> by_return{};
+    // Raw X, Y, Z. They start from the ends of the 32-bit range, so the
+    // first record read sets every extreme and any raw value, INT32_MIN and
+    // INT32_MAX included, can become one.
+    std::array<std::int32_t, 3> min{{kRawHighest, kRawHighest, kRawHighest}};
+    std::array<std::int32_t, 3> max{{kRawLowest, kRawLowest, kRawLowest}};
+};
+
+// Return numbers are tallied in one 64-bit word per run of at most 254
+// records: byte k of the word counts return number k, and a run is too short
+// to carry out of a byte (and even, for the loop that takes records in
+// pairs). The count stays in a register instead of a chain of increments
+// through memory, which runs of equal return numbers, the common case in
+// real data, would serialise.
+constexpr std::size_t kTallyRun = 254;
+constexpr std::array<std::uint64_t, 8> kReturnTally = {
+    std::uint64_t{1} << 0,  std::uint64_t{1} << 8,  std::uint64_t{1} << 16, std::uint64_t{1} << 24,
+    std::uint64_t{1} << 32, std::uint64_t{1} << 40, std::uint64_t{1} << 48, std::uint64_t{1} << 56,
+};
+
+std::uint64_t return_tally(const unsigned char *record) { return kReturnTally[record[kPointBitfield] & 7u]; }
+
+void add_tally(std::uint64_t tally, PointSummary &summary) {
+    for (std::size_t k = 0; k < summary.by_return.size(); ++k) summary.by_return[k] += (tally >> (8 * k)) & 0xFFu;
+}
+
+std::int32_t load_i32(const unsigned char *bytes) {
+    std::int32_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+// The hot loop over `count` whole records of RecordSize bytes, in plain C++.
+// A compile-time stride and local accumulators let the compiler keep
+// everything in registers and turn the comparisons into conditional moves.
+template <std::size_t RecordSize>
+void summarise_records_portable(const unsigned char *record, std::size_t count, PointSummary &summary) {
+    std::array<std::int32_t, 3> min = summary.min;
+    std::array<std::int32_t, 3> max = summary.max;
+    summary.records += count;
+    while (count > 0) {
+        const std::size_t run = std::min(count, kTallyRun);
+        count -= run;
+        std::uint64_t tally = 0;
+        for (const unsigned char *const end = record + run * RecordSize; record != end; record += RecordSize) {
+            const std::int32_t x = load_i32(record + kPointX);
+            const std::int32_t y = load_i32(record + kPointY);
+            const std::int32_t z = load_i32(record + kPointZ);
+            min[0] = std::min(min[0], x);
+            max[0] = std::max(max[0], x);
+            min[1] = std::min(min[1], y);
+            max[1] = std::max(max[1], y);
+            min[2] = std::min(min[2], z);
+            max[2] = std::max(max[2], z);
+            tally += return_tally(record);
+        }
+        add_tally(tally, summary);
+    }
+    summary.min = min;
+    summary.max = max;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TOLVREN_SCAN_AVX2 1
+
+// The same loop with the three axes side by side in one vector, two records
+// at a time. A 16-byte load at the start of a record holds X, Y and Z in
+// lanes 0-2 (lane 3, intensity and the next two bytes, is carried along and
+// never read back); two such loads fill the halves of a 256-bit register,
+// and one signed minimum and one maximum serve six coordinates. Every record
+// is at least 20 bytes, so a load stays inside its record. The caller checks
+// that the processor has AVX2.
+__attribute__((target("avx2"))) __m256i load_two_records(const unsigned char *first, const unsigned char *second) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(first + kPointX));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(second + kPointX));
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+}
+
+template <std::size_t RecordSize>
+__attribute__((target("avx2"))) void summarise_records_avx2(const unsigned char *record, std::size_t count,
+                                                            PointSummary &summary) {
+    static_assert(RecordSize >= sizeof(__m128i), "a record covers the 16-byte load");
+    __m256i min = _mm256_setr_epi32(summary.min[0], summary.min[1], summary.min[2], kRawHighest,
+                                    summary.min[0], summary.min[1], summary.min[2], kRawHighest);
+    __m256i max = _mm256_setr_epi32(summary.max[0], summary.max[1], summary.max[2], kRawLowest,
+                                    summary.max[0], summary.max[1], summary.max[2], kRawLowest);
+    summary.records += count;
+    while (count > 0) {
+        const std::size_t run = std::min(count, kTallyRun);
+        count -= run;
+        std::uint64_t tally = 0;
+        for (const unsigned char *const end = record + (run / 2) * 2 * RecordSize; record != end;
+             record += 2 * RecordSize) {
+            const __m256i xyz = load_two_records(record, record + RecordSize);
+            min = _mm256_min_epi32(min, xyz);
+            max = _mm256_max_epi32(max, xyz);
+            tally += return_tally(record) + return_tally(record + RecordSize);
+        }
+        if (run % 2 != 0) {
+            // A lone last record fills both halves; minimum and maximum do
+            // not mind seeing it twice.
+            const __m256i xyz = load_two_records(record, record);
+            min = _mm256_min_epi32(min, xyz);
+            max = _mm256_max_epi32(max, xyz);
+            tally += return_tally(record);
+            record += RecordSize;
+        }
+        add_tally(tally, summary);
+    }
+    std::array<std::int32_t, 4> lanes;
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes.data()),
+                     _mm_min_epi32(_mm256_castsi256_si128(min), _mm256_extracti128_si256(min, 1)));
+    std::copy_n(lanes.begin(), 3, summary.min.begin());
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes.data()),
+                     _mm_max_epi32(_mm256_castsi256_si128(max), _mm256_extracti128_si256(max, 1)));
+    std::copy_n(lanes.begin(), 3, summary.max.begin());
+}
+#endif
+
+using SummariseRecords = void (*)(const unsigned char *record, std::size_t count, PointSummary &summary);
+
+template <std::size_t RecordSize>
+SummariseRecords pick_summarise_records() {
+#ifdef TOLVREN_SCAN_AVX2
+    if (__builtin_cpu_supports("avx2")) return summarise_records_avx2<RecordSize>;
+#endif
+    return summarise_records_portable<RecordSize>;
+}
+
+// One sequential pass over `data_bytes` bytes of point data from `offset`.
+// A record cut by the end of a block is carried to the front of the buffer
+// and completed by the next read; bytes that never make a whole record are
+// ignored. Returns false on an I/O error.
+template <std::size_t RecordSize>
+bool scan_point_data(int fd, off_t offset, std::uint64_t data_bytes, unsigned char *buffer,
+                     PointSummary &summary) {
+    static_assert(kScanBufferBytes > RecordSize, "a block holds at least one record");
+    const SummariseRecords summarise = pick_summarise_records<RecordSize>();
+    std::size_t carried = 0;
+    while (data_bytes > 0) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kScanBufferBytes - carried, data_bytes));
+        const long long got = read_at(fd, buffer + carried, wanted, offset);
+        if (got < 0) return false;
+        const std::size_t delivered = static_cast<std::size_t>(got);
+        offset += static_cast<off_t>(delivered);
+        data_bytes -= delivered;
+
+        const std::size_t available = carried + delivered;
+        const std::size_t whole = available / RecordSize;
+        summarise(buffer, whole, summary);
+        carried = available - whole * RecordSize;
+        std::memmove(buffer, buffer + whole * RecordSize, carried);
+        // The file has become shorter since its size was taken.
+        if (delivered < wanted) break;
+    }
+    return true;
+}
+
+// The record size of a LASType's group; 0 for a pairing without a layout.
+std::size_t record_size_of(std::int16_t las_type) {
+    switch (las_type) {
+        case 1:
+        case 3:
+        case 5:
+            return sizeof(LAS12fm0);
+        case 2:
+        case 4:
+        case 6:
+            return sizeof(LAS12fm1);
+        case 7:
+            return sizeof(LAS12fm2);
+        case 8:
+            return sizeof(LAS12fm3);
+        default:
+            return 0;
+    }
+}
+
+bool scan_group(std::size_t record_size, int fd, off_t offset, std::uint64_t data_bytes,
+                unsigned char *buffer, PointSummary &summary) {
+    switch (record_size) {
+        case sizeof(LAS12fm0):
+            return scan_point_data<sizeof(LAS12fm0)>(fd, offset, data_bytes, buffer, summary);
+        case sizeof(LAS12fm1):
+            return scan_point_data<sizeof(LAS12fm1)>(fd, offset, data_bytes, buffer, summary);
+        case sizeof(LAS12fm2):
+            return scan_point_data<sizeof(LAS12fm2)>(fd, offset, data_bytes, buffer, summary);
+        default:
+            return scan_point_data<sizeof(LAS12fm3)>(fd, offset, data_bytes, buffer, summary);
+    }
+}
+
+template <typename T>
+T load_field(const HeaderBytes &header, std::size_t offset) {
+    T value;
+    std::memcpy(&value, header.data() + offset, sizeof value);
+    return value;
+}
+
+template <typename T>
+void store_field(HeaderBytes &header, std::size_t offset, T value) {
+    std::memcpy(header.data() + offset, &value, sizeof value);
+}
+
+// Raw times scale plus offset. The 32-bit raw value converts exactly; the
+// product and the sum are carried in long double and rounded to a double
+// once, on return, so the stored extent does not pick up a rounding of the
+// product on its own.
+double real_coordinate(std::int32_t raw, double scale, double offset) {
+    const long double product = static_cast<long double>(raw) * static_cast<long double>(scale);
+    return static_cast<double>(product + static_cast<long double>(offset));
+}
+
+// Writes the counts and extents into the header bytes, leaving every other
+// byte as read. Without a whole record there are no extremes: the counts
+// and the six extents become 0.
+void store_summary(HeaderBytes &header, const PointSummary &summary) {
+    store_field(header, offsetof(LAS12Header, NumberOfPointReturns),
+                static_cast<std::uint32_t>(summary.records));
+    for (std::size_t j = 0; j < 5; ++j) {
+        store_field(header, offsetof(LAS12Header, NumberOfPointsByReturn) + 4 * j,
+                    static_cast<std::uint32_t>(summary.by_return[j + 1]));
+    }
+
+    struct Axis {
+        std::size_t scale, offset, max, min;
+    };
+    // X, Y, Z in the order of the summary's extremes.
+    constexpr std::array<Axis, 3> kAxes = {{
+        {offsetof(LAS12Header, XScaleFactor), offsetof(LAS12Header, XOffset), offsetof(LAS12Header, MaxX),
+         offsetof(LAS12Header, MinX)},
+        {offsetof(LAS12Header, YScaleFactor), offsetof(LAS12Header, YOffset), offsetof(LAS12Header, MaxY),
+         offsetof(LAS12Header, MinY)},
+        {offsetof(LAS12Header, ZScaleFactor), offsetof(LAS12Header, ZOffset), offsetof(LAS12Header, MaxZ),
+         offsetof(LAS12Header, MinZ)},
+    }};
+    for (std::size_t i = 0; i < kAxes.size(); ++i) {
+        const Axis &axis = kAxes[i];
+        double max = 0.0;
+        double min = 0.0;
+        if (summary.records > 0) {
+            const double scale = load_field<double>(header, axis.scale);
+            const double offset = load_field<double>(header, axis.offset);
+            max = real_coordinate(summary.max[i], scale, offset);
+            min = real_coordinate(summary.min[i], scale, offset);
+        }
+        store_field(header, axis.max, max);
+        store_field(header, axis.min, min);
+    }
+}
+
+// Everything between the checks and the success line. Returns nullptr once
+// the header is written and the file closed, or the message of the refusal.
+// Nothing is written before every check has passed, so a refused file keeps
+// its bytes.
+const char *rewrite_summary(const char *filename, std::int16_t las_type) {
+    const std::size_t record_size = record_size_of(las_type);
+    if (record_size == 0) return kUpdateNoRecordLayout;
+
+    Descriptor fd(::open(filename, O_RDWR | O_CLOEXEC));
+    if (fd.get() < 0) return kUpdateCannotOpen;
+
+    struct stat info;
+    if (::fstat(fd.get(), &info) != 0) return kUpdateCannotReadHeader;
+    const std::uint64_t file_size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    if (file_size < kHeaderBytes) return kUpdateShortFile;
+
+    HeaderBytes header{};
+    const long long got = read_at(fd.get(), header.data(), header.size(), 0);
+    if (got < 0) return kUpdateCannotReadHeader;
+    if (static_cast<std::size_t>(got) < header.size()) return kUpdateShortFile;
+
+    // The offset is an unsigned 32-bit field: point data may start anywhere
+    // up to 4 GiB. At the end of the file the point data is empty.
+    const std::uint64_t offset_to_data = load_field<std::uint32_t>(header, offsetof(LAS12Header, OffsetToData));
+    if (offset_to_data > file_size) return kUpdateOffsetBeyondEnd;
+    const std::uint64_t data_bytes = file_size - offset_to_data;
+    if (data_bytes / record_size > std::numeric_limits<std::uint32_t>::max()) return kUpdateTooManyRecords;
+
+    PointSummary summary;
+    {
+        std::unique_ptr<unsigned char[]> buffer;
+        try {
+            buffer = std::make_unique<unsigned char[]>(kScanBufferBytes);
+        } catch (const std::bad_alloc &) {
+            return kUpdateNoMemory;
+        }
+        if (!scan_group(record_size, fd.get(), static_cast<off_t>(offset_to_data), data_bytes, buffer.get(),
+                        summary)) {
+            return kUpdateCannotReadPoints;
+        }
+    }
+
+    store_summary(header, summary);
+    // The descriptor has no buffer of its own to flush: the write hands the
+    // bytes to the system, and the close reports what is left to report.
+    if (!write_all_at(fd.get(), header.data(), header.size(), 0)) return kUpdateCannotWrite;
+    if (!fd.close_checked()) return kUpdateCannotWrite;
+    return nullptr;
+}
+
+void update_header_impl(const char *filename) {
+    const std::int16_t las_type = check_las_impl(filename);
+    // check_las has said why.
+    if (las_type < 0) std::exit(kUpdateRefused);
+
+    if (const char *refusal = rewrite_summary(filename, las_type)) {
+        std::printf(refusal, filename);
+        std::exit(kUpdateRefused);
+    }
+    std::printf(kUpdateDone, filename);
+    // The line has no line end; flush so that it shows now.
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+extern "C" void update_header(const char *filename) noexcept { update_header_impl(filename); }
 
 // ---------------------------------------------------------------------------
 // Header templates

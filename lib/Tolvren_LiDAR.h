@@ -258,6 +258,13 @@ TOLVREN_API void credits(void) TOLVREN_NOEXCEPT;
  * Header update
  * ------------------------------------------------------------------------ */
 
+/* Recounts the point records of `filename` (in total and by return number)
+ * and recomputes its six coordinate extents, then rewrites only those eight
+ * header fields in place. Prints "\rHeader of file <name> has been updated
+ * " with no line end. Ends the process with status -1 after a message when it
+ * refuses the file (left untouched) or cannot read or write it. */
+TOLVREN_API void update_header(const char *filename) TOLVREN_NOEXCEPT;
+
 /* ------------------------------------------------------------------------
  * Header templates
  * ------------------------------------------------------------------------ */
