@@ -58,7 +58,7 @@ constexpr std::array<Pairing, 8> kRecordGroups = {{{0, 0}, {0, 1}, {1, 0}, {1, 1
 LAS12Header stale_header(std::uint8_t minor, std::uint8_t format) {
     LAS12Header h = make_header(minor, format);
     h.NumberOfPointReturns = 123456789;
-    for (std::uint32_t &count : h.NumberOfPointsByReturn) count = 987654321;
+    for (std::size_t i = 0; i < 5; ++i) h.NumberOfPointsByReturn[i] = 987654321;
     h.MaxX = h.MinX = h.MaxY = h.MinY = h.MaxZ = h.MinZ = -9.75e300;
     return h;
 }
