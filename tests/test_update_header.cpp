@@ -377,7 +377,12 @@ TEST(UpdateHeader, ZeroScaleGivesTheOffset) {
     EXPECT_EQ(s.extents[5], 123.25);
 }
 
-double plain_double(std::int32_t raw, double scale, double offset) { return raw * scale + offset; }
+// Product and sum each rounded to a double. The product goes through a
+// volatile so that no compiler fuses the two into one rounding.
+double plain_double(std::int32_t raw, double scale, double offset) {
+    const volatile double product = raw * scale;
+    return product + offset;
+}
 
 // Raw times scale plus offset is carried with a 64-bit significand and
 // rounded to a double once. The values were chosen so that plain double
