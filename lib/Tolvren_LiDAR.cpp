@@ -303,11 +303,8 @@ void credits(void) noexcept { credits_impl(); }
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <limits>
-#include <new>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif

@@ -12,7 +12,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <map>
 #include <random>
@@ -29,6 +28,7 @@ using tolvren_test::make_header;
 using tolvren_test::ProcessResult;
 using tolvren_test::read_file;
 using tolvren_test::record_length_of;
+using tolvren_test::run_in_child;
 using tolvren_test::TempDir;
 using tolvren_test::write_file;
 
@@ -143,41 +143,6 @@ void expect_refusal(const std::string &path, const std::string &output) {
     const Bytes before = read_file(path);
     EXPECT_EXIT(update_printing_to_stderr(path), testing::ExitedWithCode(255), exactly(output));
     EXPECT_TRUE(untouched(before, read_file(path)));
-}
-
-// Runs `body` in a child process; returns its exit status and what it wrote
-// to standard output.
-ProcessResult run_in_child(const std::function<void()> &body) {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(pipe_fds[1], STDOUT_FILENO);
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
-        // Nothing may unwind into the test framework's copy in the child.
-        try {
-            body();
-        } catch (...) {
-            _exit(3);
-        }
-        std::fflush(stdout);
-        _exit(0);
-    }
-    close(pipe_fds[1]);
-    ProcessResult result;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-        result.out.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
 }
 
 // Runs update_header in a child process, so that an unexpected refusal
