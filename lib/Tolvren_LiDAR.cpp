@@ -929,14 +929,43 @@ inline void exchange_reversed(double *up, double *down, int width) noexcept {
     }
 }
 
+// Sixteen 32-bit comparison results (all ones or all zeros) packed to one
+// bit each, in key order.
+inline std::uint64_t pack_bits(__m128i a, __m128i b, __m128i c, __m128i d) noexcept {
+    const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(bytes)));
+}
+
+// Eight double comparison results packed to one bit each, in key order.
+inline std::uint64_t pack_bits(__m128d a, __m128d b, __m128d c, __m128d d) noexcept {
+    const __m128i low = _mm_castps_si128(
+        _mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i high = _mm_castps_si128(
+        _mm_shuffle_ps(_mm_castpd_ps(c), _mm_castpd_ps(d), _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i words = _mm_packs_epi32(low, high);
+    return static_cast<std::uint64_t>(
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(words, words))) & 0xFFu);
+}
+
+inline __m128i load_keys(const std::int32_t *keys) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys));
+}
+
 inline std::uint64_t up_stop_mask(const std::int32_t *block, std::int32_t pivot,
                                   int width) noexcept {
     const __m128i pivots = _mm_set1_epi32(pivot);
     std::uint64_t less = 0;
-    for (int t = 0; t < width; t += 4) {
-        const __m128i keys = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + t));
-        const auto bits = static_cast<std::uint64_t>(
-            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(keys, pivots))));
+    int t = 0;
+    for (; t + 16 <= width; t += 16) {
+        less |= pack_bits(_mm_cmplt_epi32(load_keys(block + t), pivots),
+                          _mm_cmplt_epi32(load_keys(block + t + 4), pivots),
+                          _mm_cmplt_epi32(load_keys(block + t + 8), pivots),
+                          _mm_cmplt_epi32(load_keys(block + t + 12), pivots))
+                << t;
+    }
+    for (; t < width; t += 4) {
+        const auto bits = static_cast<std::uint64_t>(_mm_movemask_ps(
+            _mm_castsi128_ps(_mm_cmplt_epi32(load_keys(block + t), pivots))));
         less |= bits << t;
     }
     return ~less & (~std::uint64_t{0} >> (64 - width));
@@ -946,20 +975,37 @@ inline std::uint64_t down_stop_mask(const std::int32_t *block, std::int32_t pivo
                                     int width) noexcept {
     const __m128i pivots = _mm_set1_epi32(pivot);
     std::uint64_t greater = 0;
-    for (int t = 0; t < width; t += 4) {
-        const __m128i keys = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + t));
-        const auto bits = static_cast<std::uint64_t>(
-            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(keys, pivots))));
+    int t = 0;
+    for (; t + 16 <= width; t += 16) {
+        greater |= pack_bits(_mm_cmpgt_epi32(load_keys(block + t), pivots),
+                             _mm_cmpgt_epi32(load_keys(block + t + 4), pivots),
+                             _mm_cmpgt_epi32(load_keys(block + t + 8), pivots),
+                             _mm_cmpgt_epi32(load_keys(block + t + 12), pivots))
+                   << t;
+    }
+    for (; t < width; t += 4) {
+        const auto bits = static_cast<std::uint64_t>(_mm_movemask_ps(
+            _mm_castsi128_ps(_mm_cmpgt_epi32(load_keys(block + t), pivots))));
         greater |= bits << t;
     }
     return ~greater & (~std::uint64_t{0} >> (64 - width));
 }
 
+// "Not less than" holds when either side is a NaN: cmpnlt(key, pivot) marks
+// the keys that stop the scan up, cmpnlt(pivot, key) those that stop the
+// scan down.
 inline std::uint64_t up_stop_mask(const double *block, double pivot, int width) noexcept {
     const __m128d pivots = _mm_set1_pd(pivot);
     std::uint64_t mask = 0;
-    for (int t = 0; t < width; t += 2) {
-        // "Not less than" holds when either side is a NaN.
+    int t = 0;
+    for (; t + 8 <= width; t += 8) {
+        mask |= pack_bits(_mm_cmpnlt_pd(_mm_loadu_pd(block + t), pivots),
+                          _mm_cmpnlt_pd(_mm_loadu_pd(block + t + 2), pivots),
+                          _mm_cmpnlt_pd(_mm_loadu_pd(block + t + 4), pivots),
+                          _mm_cmpnlt_pd(_mm_loadu_pd(block + t + 6), pivots))
+                << t;
+    }
+    for (; t < width; t += 2) {
         const auto bits = static_cast<std::uint64_t>(
             _mm_movemask_pd(_mm_cmpnlt_pd(_mm_loadu_pd(block + t), pivots)));
         mask |= bits << t;
@@ -970,8 +1016,15 @@ inline std::uint64_t up_stop_mask(const double *block, double pivot, int width) 
 inline std::uint64_t down_stop_mask(const double *block, double pivot, int width) noexcept {
     const __m128d pivots = _mm_set1_pd(pivot);
     std::uint64_t mask = 0;
-    for (int t = 0; t < width; t += 2) {
-        // The pivot "not less than" the key: the key is not greater.
+    int t = 0;
+    for (; t + 8 <= width; t += 8) {
+        mask |= pack_bits(_mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t)),
+                          _mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t + 2)),
+                          _mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t + 4)),
+                          _mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t + 6)))
+                << t;
+    }
+    for (; t < width; t += 2) {
         const auto bits = static_cast<std::uint64_t>(
             _mm_movemask_pd(_mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t))));
         mask |= bits << t;
@@ -990,11 +1043,40 @@ inline int block_width(SortPosition length) noexcept {
     if (length >= 2 * kMaxSortBlock) {
         return kMaxSortBlock;
     }
-    int width = kMaxSortBlock / 2;
-    while (width >= kMinSortBlock && length < 2 * width) {
-        width /= 2;
+    if (length < 2 * kMinSortBlock) {
+        return 0;
     }
-    return width >= kMinSortBlock ? width : 0;
+    return 1 << highest_bit(static_cast<std::uint64_t>(length) / 2);
+}
+
+// The cycles of a pass one at a time, the scans starting at i and j, until
+// the cursors cross; returns the two parts.
+template <typename Key>
+inline SortParts run_cycles(Key *p, std::int32_t *p_ind, Key pivot, SortPosition i,
+                            SortPosition j) noexcept {
+    for (;;) {
+        while (p[i] < pivot) {
+            ++i;
+        }
+        while (pivot < p[j]) {
+            --j;
+        }
+        if (i > j) {
+            break;
+        }
+        // A position exchanged with itself keeps its key and index: skip the
+        // loads and stores, which on sorted keys would be the only access to
+        // the index array in the whole pass.
+        if (i < j) {
+            exchange_entries(p, p_ind, i, j);
+        }
+        ++i;
+        --j;
+        if (i > j) {
+            break;
+        }
+    }
+    return {j, i};
 }
 
 // One partition-exchange pass over left .. right (left < right).
@@ -1027,6 +1109,9 @@ template <typename Key>
 inline SortParts partition_stretch(Key *p, SortPosition left, SortPosition right,
                                    std::int32_t *p_ind) noexcept {
     const Key pivot = p[(left + right) / 2];
+    if (right - left < 2 * kMinSortBlock - 1) {
+        return run_cycles(p, p_ind, pivot, left, right);
+    }
     // The cursors: where the next scans start.
     SortPosition i = left;
     SortPosition j = right;
@@ -1088,31 +1173,8 @@ inline SortParts partition_stretch(Key *p, SortPosition left, SortPosition right
     // stop (or to lo) do not stop the scan up, and those from j down to the
     // next pending down stop (or to hi) do not stop the scan down, so the
     // scans may start there and reach the same positions.
-    i = up_stops != 0 ? up_base + lowest_bit(up_stops) : lo;
-    j = down_stops != 0 ? down_base + highest_bit(down_stops) : hi;
-    for (;;) {
-        while (p[i] < pivot) {
-            ++i;
-        }
-        while (pivot < p[j]) {
-            --j;
-        }
-        if (i > j) {
-            break;
-        }
-        // A position exchanged with itself keeps its key and index: skip the
-        // loads and stores, which on sorted keys would be the only access to
-        // the index array in the whole pass.
-        if (i < j) {
-            exchange_entries(p, p_ind, i, j);
-        }
-        ++i;
-        --j;
-        if (i > j) {
-            break;
-        }
-    }
-    return {j, i};
+    return run_cycles(p, p_ind, pivot, up_stops != 0 ? up_base + lowest_bit(up_stops) : lo,
+                      down_stops != 0 ? down_base + highest_bit(down_stops) : hi);
 }
 
 // Passes over two and three keys, written out. Two keys are exchanged unless
@@ -1163,30 +1225,63 @@ inline void sort_short(Key *p, SortPosition left, SortPosition right,
     }
 }
 
+// The plain worker sorts stretches of at most kShortStretch keys in one
+// function, without blocks or nested calls. A stretch of that length leaves
+// at most log2(kShortStretch) parts pending.
+constexpr SortPosition kShortStretch = 16;
+constexpr int kShortPending = 4;
+static_assert(SortPosition{1} << kShortPending >= kShortStretch, "room for pending parts");
+
+// Sorts a stretch of at most kShortStretch keys: passes one cycle at a time,
+// looping on the shorter part of each pass and holding the longer one on a
+// local stack, each pending part at least as long as the rest.
+template <typename Key>
+void sort_short_stretch(Key *p, SortPosition left, SortPosition right,
+                        std::int32_t *p_ind) noexcept {
+    SortPosition pending[2 * kShortPending];
+    int pending_count = 0;
+    for (;;) {
+        while (right - left >= 3) {
+            const SortParts parts =
+                run_cycles(p, p_ind, p[(left + right) / 2], left, right);
+            if (parts.left_end - left < right - parts.right_begin) {
+                pending[2 * pending_count] = parts.right_begin;
+                pending[2 * pending_count + 1] = right;
+                right = parts.left_end;
+            } else {
+                pending[2 * pending_count] = left;
+                pending[2 * pending_count + 1] = parts.left_end;
+                left = parts.right_begin;
+            }
+            ++pending_count;
+        }
+        sort_short(p, left, right, p_ind);
+        if (pending_count == 0) {
+            return;
+        }
+        --pending_count;
+        left = pending[2 * pending_count];
+        right = pending[2 * pending_count + 1];
+    }
+}
+
 // The plain worker. The two parts of a pass share no position, so the order
 // in which they are sorted does not change the result: the shorter one is
 // sorted by a nested call and the longer one by the next round of the loop,
 // which keeps the nesting below log2 of the stretch length for any key order.
 template <typename Key>
 void sort_stretch(Key *p, SortPosition left, SortPosition right, std::int32_t *p_ind) noexcept {
-    while (right - left >= 3) {
+    while (right - left >= kShortStretch) {
         const SortParts parts = partition_stretch(p, left, right, p_ind);
-        SortPosition short_left = left;
-        SortPosition short_right = parts.left_end;
         if (parts.left_end - left < right - parts.right_begin) {
+            sort_stretch(p, left, parts.left_end, p_ind);
             left = parts.right_begin;
         } else {
-            short_left = parts.right_begin;
-            short_right = right;
+            sort_stretch(p, parts.right_begin, right, p_ind);
             right = parts.left_end;
         }
-        if (short_right - short_left >= 3) {
-            sort_stretch(p, short_left, short_right, p_ind);
-        } else {
-            sort_short(p, short_left, short_right, p_ind);
-        }
     }
-    sort_short(p, left, right, p_ind);
+    sort_short_stretch(p, left, right, p_ind);
 }
 
 // The depth-carrying worker: the same passes, but while `deep` is non-zero
