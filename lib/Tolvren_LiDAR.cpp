@@ -1189,39 +1189,45 @@ inline SortParts partition_stretch(Key *p, SortPosition left, SortPosition right
 //                    first two keys is sorted;
 //   neither:         the middle is exchanged with itself.
 template <typename Key>
-inline void sort_two(Key *p, std::int32_t *p_ind, SortPosition left) noexcept {
-    if (!(p[left] < p[left + 1])) {
-        exchange_entries(p, p_ind, left, left + 1);
+inline void sort_two(Key *p, std::int32_t *p_ind, SortPosition first,
+                     SortPosition second) noexcept {
+    if (!(p[first] < p[second])) {
+        exchange_entries(p, p_ind, first, second);
     }
 }
 
 template <typename Key>
-inline void sort_three(Key *p, std::int32_t *p_ind, SortPosition left) noexcept {
-    const Key middle = p[left + 1];
-    const bool first_stops = !(p[left] < middle);
-    const bool last_stops = !(middle < p[left + 2]);
+inline void sort_three(Key *p, std::int32_t *p_ind, SortPosition left,
+                       SortPosition right) noexcept {
+    const SortPosition middle = (left + right) / 2;
+    const Key pivot = p[middle];
+    const bool first_stops = !(p[left] < pivot);
+    const bool last_stops = !(pivot < p[right]);
     if (first_stops) {
         if (last_stops) {
-            exchange_entries(p, p_ind, left, left + 2);
+            exchange_entries(p, p_ind, left, right);
         } else {
-            exchange_entries(p, p_ind, left, left + 1);
-            sort_two(p, p_ind, left + 1);
+            exchange_entries(p, p_ind, left, middle);
+            sort_two(p, p_ind, middle, right);
         }
     } else if (last_stops) {
-        exchange_entries(p, p_ind, left + 1, left + 2);
-        sort_two(p, p_ind, left);
+        exchange_entries(p, p_ind, middle, right);
+        sort_two(p, p_ind, left, middle);
     }
 }
 
 // Sorts a stretch of at most three keys; shorter and empty ones stay as they
-// are.
+// are. The positions are passed as the stretch's bounds and its middle rather
+// than as left + 1: keys at positions known to be neighbours would be loaded
+// as one register, straight after the two separate stores of an exchange,
+// which costs a stall.
 template <typename Key>
 inline void sort_short(Key *p, SortPosition left, SortPosition right,
                        std::int32_t *p_ind) noexcept {
     if (right - left == 1) {
-        sort_two(p, p_ind, left);
+        sort_two(p, p_ind, left, right);
     } else if (right - left == 2) {
-        sort_three(p, p_ind, left);
+        sort_three(p, p_ind, left, right);
     }
 }
 
