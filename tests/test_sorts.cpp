@@ -278,7 +278,8 @@ template <typename Key>
 class SortSharedCases : public testing::Test {};
 
 using KeyTypes = testing::Types<std::int32_t, double>;
-TYPED_TEST_SUITE(SortSharedCases, KeyTypes);
+// The empty last argument selects the default names (SortSharedCases/0, /1).
+TYPED_TEST_SUITE(SortSharedCases, KeyTypes, );
 
 TYPED_TEST(SortSharedCases, SortedKeysStayWhereTheyAre) {
     const auto keys = keys_of<TypeParam>({0, 1, 2, 3, 4});
@@ -454,7 +455,7 @@ TYPED_TEST(SortSharedCases, RandomKeysMatchTheOneCycleModel) {
 
 TYPED_TEST(SortSharedCases, RandomKeysEndSortedWithTheirIndex) {
     std::mt19937 engine(7);
-    for (std::size_t length : {1000, 100000}) {
+    for (const std::size_t length : {std::size_t{1000}, std::size_t{100000}}) {
         for (std::int32_t highest : {3, kInt32Max}) {
             SCOPED_TRACE("length " + std::to_string(length) + ", keys up to " +
                          std::to_string(highest));
@@ -587,7 +588,7 @@ TEST(DoubleSort, RandomKeysWithNansAndZerosMatchTheOneCycleModel) {
     std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
     std::uniform_real_distribution<double> value(-10.0, 10.0);
     std::bernoulli_distribution special(0.3);
-    for (std::size_t length : {3, 10, 100, 129, 500, 3000}) {
+    for (const std::size_t length : {3u, 10u, 100u, 129u, 500u, 3000u}) {
         SCOPED_TRACE(length);
         std::vector<double> keys(length);
         for (double &key : keys) {
