@@ -403,8 +403,9 @@ TYPED_TEST(SortSharedCases, NegativeBoundsTakeThePivotTruncatedTowardZero) {
 }
 
 TYPED_TEST(SortSharedCases, EveryShortArrayOfThreeValuesMatchesTheOneCycleModel) {
-    // All 3^n arrays of the keys 0, 1, 2 for n up to 8: every tie pattern of
-    // the stretches that are sorted without blocks.
+    // All 3^n arrays of the keys 0, 1, 2 for n up to 8: every order and tie
+    // pattern of short stretches, whose passes over two and three keys are
+    // written out.
     for (std::size_t length = 1; length <= 8; ++length) {
         std::size_t arrays = 1;
         for (std::size_t k = 0; k < length; ++k) {
@@ -624,21 +625,26 @@ TEST(SmallestPivotKeys, DriveTheOneCycleModelToFullDepth) {
     EXPECT_EQ(trace.deepest, 2999);
 }
 
-// Sorts on a thread whose stack holds a few hundred frames at most: a
-// recursion that followed the 49,999 levels of nesting would overflow it.
+// Sorts on a thread whose stack holds a few thousand small frames at most: a
+// recursion that followed the 49,999 levels of nesting would overflow it. The
+// depth-carrying worker runs with a negative depth too, so that it handles
+// every level itself.
 constexpr std::int32_t kDeepCount = 50000;
 constexpr std::size_t kSmallStack = 256 * 1024;
 
 struct DeepSortJob {
     std::vector<std::int32_t> int_keys;
+    std::vector<std::int32_t> worker_keys;
     std::vector<double> double_keys;
     IndexArray int_index;
+    IndexArray worker_index;
     IndexArray double_index;
 };
 
 void *run_deep_sorts(void *argument) {
     auto &job = *static_cast<DeepSortJob *>(argument);
     l_quicksort(job.int_keys.data(), kDeepCount, job.int_index.data());
+    l_parallel_qs(job.worker_keys.data(), 0, kDeepCount - 1, job.worker_index.data(), -1);
     d_parallel_quicksort(job.double_keys.data(), kDeepCount, job.double_index.data());
     return nullptr;
 }
@@ -647,8 +653,10 @@ TEST(SmallestPivotKeys, SortOnASmallStack) {
     const std::vector<std::int32_t> keys = smallest_pivot_keys(kDeepCount);
     DeepSortJob job;
     job.int_keys = keys;
+    job.worker_keys = keys;
     job.double_keys.assign(keys.begin(), keys.end());
     job.int_index = identity(keys.size());
+    job.worker_index = identity(keys.size());
     job.double_index = identity(keys.size());
 
     pthread_attr_t attributes;
@@ -663,8 +671,10 @@ TEST(SmallestPivotKeys, SortOnASmallStack) {
     for (std::int32_t k = 0; k < kDeepCount; ++k) {
         const auto slot = static_cast<std::size_t>(k);
         ASSERT_EQ(job.int_keys[slot], k);
+        ASSERT_EQ(job.worker_keys[slot], k);
         ASSERT_EQ(job.double_keys[slot], static_cast<double>(k));
         ASSERT_EQ(keys[static_cast<std::size_t>(job.int_index[slot])], k);
+        ASSERT_EQ(keys[static_cast<std::size_t>(job.worker_index[slot])], k);
         ASSERT_EQ(keys[static_cast<std::size_t>(job.double_index[slot])], k);
     }
 }
