@@ -17,6 +17,12 @@
 #include <new>
 #include <string>
 
+// The sorts compare and move keys a block at a time with SSE2 where it is
+// available (every x86-64 target); elsewhere they use the plain loops.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // ---------------------------------------------------------------------------
 // Records
 // ---------------------------------------------------------------------------
@@ -828,6 +834,535 @@ void initialize_header12(LAS12Header *ph) noexcept { initialize_header_impl(ph, 
 // ---------------------------------------------------------------------------
 // Index-carrying sorts
 // ---------------------------------------------------------------------------
+
+namespace {
+
+// Positions travel as ptrdiff_t inside the sorts: the pivot sum of two 32-bit
+// bounds, and a cursor stepping one place past either end of a stretch, then
+// stay in range whatever bounds a direct worker call passes.
+using SortPosition = std::ptrdiff_t;
+
+// The depth-carrying entries let the depth-carrying worker handle the top 16
+// levels (deep 15 down to 0).
+constexpr std::int64_t kEntrySortDepth = 15;
+
+// A pass examines its keys in blocks of kMaxSortBlock keys while the part not
+// yet examined holds two such blocks, then in blocks of a half, a quarter ...
+// down to kMinSortBlock keys. One bit per key of a block fits in 64 bits, and
+// every width is a whole number of SSE2 registers.
+constexpr int kMaxSortBlock = 64;
+constexpr int kMinSortBlock = 4;
+
+// The two parts a pass leaves: left .. left_end and right_begin .. right.
+struct SortParts {
+    SortPosition left_end;
+    SortPosition right_begin;
+};
+
+template <typename Key>
+inline void exchange_entries(Key *p, std::int32_t *p_ind, SortPosition a,
+                             SortPosition b) noexcept {
+    // Plain copies: a double moves as its raw 64-bit value, so NaN payloads
+    // (signalling ones too) and the sign of zero survive.
+    const Key key = p[a];
+    p[a] = p[b];
+    p[b] = key;
+    const std::int32_t index = p_ind[a];
+    p_ind[a] = p_ind[b];
+    p_ind[b] = index;
+}
+
+// Exchanges up[t] with down[width - 1 - t] for t = 0 .. width - 1: two blocks
+// that do not overlap, end for end.
+template <typename Value>
+inline void exchange_reversed(Value *up, Value *down, int width) noexcept {
+    for (int t = 0; t < width; ++t) {
+        const Value value = up[t];
+        up[t] = down[width - 1 - t];
+        down[width - 1 - t] = value;
+    }
+}
+
+// The stops in a block of `width` keys, one bit per key. Bit t of an up mask
+// is set when block[t] is not less than the pivot (it stops the scan up), bit
+// t of a down mask when block[t] is not greater (it stops the scan down).
+// These are ordered comparisons: a NaN stops both scans.
+template <typename Key>
+inline std::uint64_t up_stop_mask(const Key *block, Key pivot, int width) noexcept {
+    std::uint64_t mask = 0;
+    for (int t = 0; t < width; ++t) {
+        mask |= static_cast<std::uint64_t>(!(block[t] < pivot)) << t;
+    }
+    return mask;
+}
+
+template <typename Key>
+inline std::uint64_t down_stop_mask(const Key *block, Key pivot, int width) noexcept {
+    std::uint64_t mask = 0;
+    for (int t = 0; t < width; ++t) {
+        mask |= static_cast<std::uint64_t>(!(pivot < block[t])) << t;
+    }
+    return mask;
+}
+
+#if defined(__SSE2__)
+// The same, four 32-bit values or two doubles at a time. Register loads,
+// stores and shuffles move doubles bit for bit, NaN payloads included.
+
+inline void exchange_reversed(std::int32_t *up, std::int32_t *down, int width) noexcept {
+    for (int t = 0; t < width; t += 4) {
+        auto *low = reinterpret_cast<__m128i *>(up + t);
+        auto *high = reinterpret_cast<__m128i *>(down + width - 4 - t);
+        const __m128i low_values = _mm_loadu_si128(low);
+        const __m128i high_values = _mm_loadu_si128(high);
+        _mm_storeu_si128(low, _mm_shuffle_epi32(high_values, 0x1B));
+        _mm_storeu_si128(high, _mm_shuffle_epi32(low_values, 0x1B));
+    }
+}
+
+inline void exchange_reversed(double *up, double *down, int width) noexcept {
+    for (int t = 0; t < width; t += 2) {
+        const __m128d low_values = _mm_loadu_pd(up + t);
+        const __m128d high_values = _mm_loadu_pd(down + width - 2 - t);
+        _mm_storeu_pd(up + t, _mm_shuffle_pd(high_values, high_values, 1));
+        _mm_storeu_pd(down + width - 2 - t, _mm_shuffle_pd(low_values, low_values, 1));
+    }
+}
+
+// Sixteen 32-bit comparison results (all ones or all zeros) packed to one
+// bit each, in key order.
+inline std::uint64_t pack_bits(__m128i a, __m128i b, __m128i c, __m128i d) noexcept {
+    const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(bytes)));
+}
+
+// Eight double comparison results packed to one bit each, in key order.
+inline std::uint64_t pack_bits(__m128d a, __m128d b, __m128d c, __m128d d) noexcept {
+    const __m128i low = _mm_castps_si128(
+        _mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i high = _mm_castps_si128(
+        _mm_shuffle_ps(_mm_castpd_ps(c), _mm_castpd_ps(d), _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i words = _mm_packs_epi32(low, high);
+    return static_cast<std::uint64_t>(
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(words, words))) & 0xFFu);
+}
+
+inline __m128i load_keys(const std::int32_t *keys) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(keys));
+}
+
+inline std::uint64_t up_stop_mask(const std::int32_t *block, std::int32_t pivot,
+                                  int width) noexcept {
+    const __m128i pivots = _mm_set1_epi32(pivot);
+    std::uint64_t less = 0;
+    int t = 0;
+    for (; t + 16 <= width; t += 16) {
+        less |= pack_bits(_mm_cmplt_epi32(load_keys(block + t), pivots),
+                          _mm_cmplt_epi32(load_keys(block + t + 4), pivots),
+                          _mm_cmplt_epi32(load_keys(block + t + 8), pivots),
+                          _mm_cmplt_epi32(load_keys(block + t + 12), pivots))
+                << t;
+    }
+    for (; t < width; t += 4) {
+        const auto bits = static_cast<std::uint64_t>(_mm_movemask_ps(
+            _mm_castsi128_ps(_mm_cmplt_epi32(load_keys(block + t), pivots))));
+        less |= bits << t;
+    }
+    return ~less & (~std::uint64_t{0} >> (64 - width));
+}
+
+inline std::uint64_t down_stop_mask(const std::int32_t *block, std::int32_t pivot,
+                                    int width) noexcept {
+    const __m128i pivots = _mm_set1_epi32(pivot);
+    std::uint64_t greater = 0;
+    int t = 0;
+    for (; t + 16 <= width; t += 16) {
+        greater |= pack_bits(_mm_cmpgt_epi32(load_keys(block + t), pivots),
+                             _mm_cmpgt_epi32(load_keys(block + t + 4), pivots),
+                             _mm_cmpgt_epi32(load_keys(block + t + 8), pivots),
+                             _mm_cmpgt_epi32(load_keys(block + t + 12), pivots))
+                   << t;
+    }
+    for (; t < width; t += 4) {
+        const auto bits = static_cast<std::uint64_t>(_mm_movemask_ps(
+            _mm_castsi128_ps(_mm_cmpgt_epi32(load_keys(block + t), pivots))));
+        greater |= bits << t;
+    }
+    return ~greater & (~std::uint64_t{0} >> (64 - width));
+}
+
+// "Not less than" holds when either side is a NaN: cmpnlt(key, pivot) marks
+// the keys that stop the scan up, cmpnlt(pivot, key) those that stop the
+// scan down.
+inline std::uint64_t up_stop_mask(const double *block, double pivot, int width) noexcept {
+    const __m128d pivots = _mm_set1_pd(pivot);
+    std::uint64_t mask = 0;
+    int t = 0;
+    for (; t + 8 <= width; t += 8) {
+        mask |= pack_bits(_mm_cmpnlt_pd(_mm_loadu_pd(block + t), pivots),
+                          _mm_cmpnlt_pd(_mm_loadu_pd(block + t + 2), pivots),
+                          _mm_cmpnlt_pd(_mm_loadu_pd(block + t + 4), pivots),
+                          _mm_cmpnlt_pd(_mm_loadu_pd(block + t + 6), pivots))
+                << t;
+    }
+    for (; t < width; t += 2) {
+        const auto bits = static_cast<std::uint64_t>(
+            _mm_movemask_pd(_mm_cmpnlt_pd(_mm_loadu_pd(block + t), pivots)));
+        mask |= bits << t;
+    }
+    return mask;
+}
+
+inline std::uint64_t down_stop_mask(const double *block, double pivot, int width) noexcept {
+    const __m128d pivots = _mm_set1_pd(pivot);
+    std::uint64_t mask = 0;
+    int t = 0;
+    for (; t + 8 <= width; t += 8) {
+        mask |= pack_bits(_mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t)),
+                          _mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t + 2)),
+                          _mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t + 4)),
+                          _mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t + 6)))
+                << t;
+    }
+    for (; t < width; t += 2) {
+        const auto bits = static_cast<std::uint64_t>(
+            _mm_movemask_pd(_mm_cmpnlt_pd(pivots, _mm_loadu_pd(block + t))));
+        mask |= bits << t;
+    }
+    return mask;
+}
+#endif
+
+inline int lowest_bit(std::uint64_t mask) noexcept { return __builtin_ctzll(mask); }
+
+inline int highest_bit(std::uint64_t mask) noexcept { return 63 - __builtin_clzll(mask); }
+
+// The widest block of which two fit into `length` keys; 0 when not even two
+// of the narrowest do.
+inline int block_width(SortPosition length) noexcept {
+    if (length >= 2 * kMaxSortBlock) {
+        return kMaxSortBlock;
+    }
+    if (length < 2 * kMinSortBlock) {
+        return 0;
+    }
+    return 1 << highest_bit(static_cast<std::uint64_t>(length) / 2);
+}
+
+// The cycles of a pass one at a time, the scans starting at i and j, until
+// the cursors cross; returns the two parts.
+template <typename Key>
+inline SortParts run_cycles(Key *p, std::int32_t *p_ind, Key pivot, SortPosition i,
+                            SortPosition j) noexcept {
+    for (;;) {
+        while (p[i] < pivot) {
+            ++i;
+        }
+        while (pivot < p[j]) {
+            --j;
+        }
+        if (i > j) {
+            break;
+        }
+        // A position exchanged with itself keeps its key and index: skip the
+        // loads and stores, which on sorted keys would be the only access to
+        // the index array in the whole pass.
+        if (i < j) {
+            exchange_entries(p, p_ind, i, j);
+        }
+        ++i;
+        --j;
+        if (i > j) {
+            break;
+        }
+    }
+    return {j, i};
+}
+
+// One partition-exchange pass over left .. right (left < right).
+//
+// The pivot is the key at (left + right) / 2, the sum halved with truncation
+// toward zero, copied once and fixed for the whole pass. A cycle scans up
+// while the key is less than the pivot, scans down while it is greater, and
+// exchanges the keys (and indexes) at the two stopping positions, a position
+// with itself when the cursors meet; both cursors then move on. The pass ends
+// when the cursors have crossed.
+//
+// Until the cursors cross, the k-th exchange of a pass pairs the k-th position
+// from the left whose key is not less than the pivot (an up stop) with the
+// k-th position from the right whose key is not greater (a down stop): the
+// keys between the cursors are untouched, so the stops can be read off the
+// keys as they came in. The stops are therefore found a block at a time, in a
+// left and a right block that do not overlap, without a branch per key, and
+// exchanged in pairs; when both blocks hold stops only, the pairs are the two
+// blocks end for end. The few keys left near the middle run the cycles one at
+// a time.
+//
+// The one-at-a-time scans carry no bound tests. With no exchange made yet,
+// the pivot's own position stops both of them (a key is neither less nor
+// greater than itself, and a NaN pivot stops them at once); after an
+// exchange, the old down position holds a key that is not less than the pivot
+// and the old up position one that is not greater. So the scan up stops at or
+// before `right` and the scan down at or after `left`, exactly where a
+// bounded scan would.
+template <typename Key>
+inline SortParts partition_stretch(Key *p, SortPosition left, SortPosition right,
+                                   std::int32_t *p_ind) noexcept {
+    const Key pivot = p[(left + right) / 2];
+    if (right - left < 2 * kMinSortBlock - 1) {
+        return run_cycles(p, p_ind, pivot, left, right);
+    }
+    // The cursors: where the next scans start.
+    SortPosition i = left;
+    SortPosition j = right;
+    // Keys lo .. hi are not examined yet. The up stops found but not yet
+    // exchanged are the set bits of up_stops, counted from up_base and taken
+    // lowest first; the down stops those of down_stops, counted from
+    // down_base and taken highest first.
+    SortPosition lo = left;
+    SortPosition hi = right;
+    SortPosition up_base = left;
+    SortPosition down_base = right;
+    std::uint64_t up_stops = 0;
+    std::uint64_t down_stops = 0;
+    for (;;) {
+        const int width = block_width(hi - lo + 1);
+        if (width == 0) {
+            break;
+        }
+        if (up_stops == 0 && down_stops == 0) {
+            up_base = lo;
+            up_stops = up_stop_mask(p + lo, pivot, width);
+            lo += width;
+            down_base = hi - (width - 1);
+            down_stops = down_stop_mask(p + down_base, pivot, width);
+            hi -= width;
+            const std::uint64_t whole_block = ~std::uint64_t{0} >> (64 - width);
+            if (up_stops == whole_block && down_stops == whole_block) {
+                exchange_reversed(p + up_base, p + down_base, width);
+                exchange_reversed(p_ind + up_base, p_ind + down_base, width);
+                i = up_base + width;
+                j = down_base - 1;
+                up_stops = 0;
+                down_stops = 0;
+                continue;
+            }
+        } else if (up_stops == 0) {
+            up_base = lo;
+            up_stops = up_stop_mask(p + lo, pivot, width);
+            lo += width;
+        } else {
+            down_base = hi - (width - 1);
+            down_stops = down_stop_mask(p + down_base, pivot, width);
+            hi -= width;
+        }
+        while (up_stops != 0 && down_stops != 0) {
+            const int up_bit = lowest_bit(up_stops);
+            const int down_bit = highest_bit(down_stops);
+            exchange_entries(p, p_ind, up_base + up_bit, down_base + down_bit);
+            i = up_base + up_bit + 1;
+            j = down_base + down_bit - 1;
+            up_stops &= up_stops - 1;
+            down_stops ^= std::uint64_t{1} << down_bit;
+        }
+    }
+    if (i > j) {
+        return {j, i};
+    }
+    // Resume one cycle at a time. The keys from i up to the next pending up
+    // stop (or to lo) do not stop the scan up, and those from j down to the
+    // next pending down stop (or to hi) do not stop the scan down, so the
+    // scans may start there and reach the same positions.
+    return run_cycles(p, p_ind, pivot, up_stops != 0 ? up_base + lowest_bit(up_stops) : lo,
+                      down_stops != 0 ? down_base + highest_bit(down_stops) : hi);
+}
+
+// Passes over two and three keys, written out. Two keys are exchanged unless
+// the first is less than the second, wherever the pivot falls: equal keys and
+// NaNs change places. Over three keys the pivot is the middle key v; the
+// first cycle's scan up stops at the first key unless it is less than v, the
+// scan down at the last unless it is greater, otherwise both at the middle:
+//   both ends stop:  the ends are exchanged, then the middle with itself;
+//   the first only:  first and middle are exchanged, then the part made of
+//                    the last two keys is sorted;
+//   the last only:   middle and last are exchanged, then the part made of the
+//                    first two keys is sorted;
+//   neither:         the middle is exchanged with itself.
+template <typename Key>
+inline void sort_two(Key *p, std::int32_t *p_ind, SortPosition first,
+                     SortPosition second) noexcept {
+    if (!(p[first] < p[second])) {
+        exchange_entries(p, p_ind, first, second);
+    }
+}
+
+template <typename Key>
+inline void sort_three(Key *p, std::int32_t *p_ind, SortPosition left,
+                       SortPosition right) noexcept {
+    const SortPosition middle = (left + right) / 2;
+    const Key pivot = p[middle];
+    const bool first_stops = !(p[left] < pivot);
+    const bool last_stops = !(pivot < p[right]);
+    if (first_stops) {
+        if (last_stops) {
+            exchange_entries(p, p_ind, left, right);
+        } else {
+            exchange_entries(p, p_ind, left, middle);
+            sort_two(p, p_ind, middle, right);
+        }
+    } else if (last_stops) {
+        exchange_entries(p, p_ind, middle, right);
+        sort_two(p, p_ind, left, middle);
+    }
+}
+
+// Sorts a stretch of at most three keys; shorter and empty ones stay as they
+// are. The positions are passed as the stretch's bounds and its middle rather
+// than as left + 1: keys at positions known to be neighbours would be loaded
+// as one register, straight after the two separate stores of an exchange,
+// which costs a stall.
+template <typename Key>
+inline void sort_short(Key *p, SortPosition left, SortPosition right,
+                       std::int32_t *p_ind) noexcept {
+    if (right - left == 1) {
+        sort_two(p, p_ind, left, right);
+    } else if (right - left == 2) {
+        sort_three(p, p_ind, left, right);
+    }
+}
+
+// The plain worker sorts stretches of at most kShortStretch keys in one
+// function, without blocks or nested calls. A stretch of that length leaves
+// at most log2(kShortStretch) parts pending.
+constexpr SortPosition kShortStretch = 16;
+constexpr int kShortPending = 4;
+static_assert(SortPosition{1} << kShortPending >= kShortStretch, "room for pending parts");
+
+// Sorts a stretch of at most kShortStretch keys: passes one cycle at a time,
+// looping on the shorter part of each pass and holding the longer one on a
+// local stack, each pending part at least as long as the rest.
+template <typename Key>
+void sort_short_stretch(Key *p, SortPosition left, SortPosition right,
+                        std::int32_t *p_ind) noexcept {
+    SortPosition pending[2 * kShortPending];
+    int pending_count = 0;
+    for (;;) {
+        while (right - left >= 3) {
+            const SortParts parts =
+                run_cycles(p, p_ind, p[(left + right) / 2], left, right);
+            if (parts.left_end - left < right - parts.right_begin) {
+                pending[2 * pending_count] = parts.right_begin;
+                pending[2 * pending_count + 1] = right;
+                right = parts.left_end;
+            } else {
+                pending[2 * pending_count] = left;
+                pending[2 * pending_count + 1] = parts.left_end;
+                left = parts.right_begin;
+            }
+            ++pending_count;
+        }
+        sort_short(p, left, right, p_ind);
+        if (pending_count == 0) {
+            return;
+        }
+        --pending_count;
+        left = pending[2 * pending_count];
+        right = pending[2 * pending_count + 1];
+    }
+}
+
+// The plain worker. The two parts of a pass share no position, so the order
+// in which they are sorted does not change the result: the shorter one is
+// sorted by a nested call and the longer one by the next round of the loop,
+// which keeps the nesting below log2 of the stretch length for any key order.
+template <typename Key>
+void sort_stretch(Key *p, SortPosition left, SortPosition right, std::int32_t *p_ind) noexcept {
+    while (right - left >= kShortStretch) {
+        const SortParts parts = partition_stretch(p, left, right, p_ind);
+        if (parts.left_end - left < right - parts.right_begin) {
+            sort_stretch(p, left, parts.left_end, p_ind);
+            left = parts.right_begin;
+        } else {
+            sort_stretch(p, parts.right_begin, right, p_ind);
+            right = parts.left_end;
+        }
+    }
+    sort_short_stretch(p, left, right, p_ind);
+}
+
+// The depth-carrying worker: the same passes, but while `deep` is non-zero
+// both parts of a pass go on to this worker with `deep` - 1, and at `deep` 0
+// to the plain worker. A negative `deep` never reaches 0. `deep` only decides
+// which worker handles a level, never which entries are exchanged.
+template <typename Key>
+void sort_stretch_deep(Key *p, SortPosition left, SortPosition right, std::int32_t *p_ind,
+                       std::int64_t deep) noexcept {
+    while (right - left >= 3) {
+        const SortParts parts = partition_stretch(p, left, right, p_ind);
+        if (deep == 0) {
+            sort_stretch(p, left, parts.left_end, p_ind);
+            sort_stretch(p, parts.right_begin, right, p_ind);
+            return;
+        }
+        --deep;
+        if (parts.left_end - left < right - parts.right_begin) {
+            sort_stretch_deep(p, left, parts.left_end, p_ind, deep);
+            left = parts.right_begin;
+        } else {
+            sort_stretch_deep(p, parts.right_begin, right, p_ind, deep);
+            right = parts.left_end;
+        }
+    }
+    sort_short(p, left, right, p_ind);
+}
+
+}  // namespace
+
+extern "C" {
+
+void l_quicksort(int32_t *p, int32_t count, int32_t *p_ind) noexcept {
+    if (count > 0) {
+        sort_stretch(p, 0, SortPosition{count} - 1, p_ind);
+    }
+}
+
+void l_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind) noexcept {
+    sort_stretch(p, left, right, p_ind);
+}
+
+void d_quicksort(double *p, int32_t count, int32_t *p_ind) noexcept {
+    if (count > 0) {
+        sort_stretch(p, 0, SortPosition{count} - 1, p_ind);
+    }
+}
+
+void d_qs(double *p, int32_t left, int32_t right, int32_t *p_ind) noexcept {
+    sort_stretch(p, left, right, p_ind);
+}
+
+void l_parallel_quicksort(int32_t *p, int32_t count, int32_t *p_ind) noexcept {
+    if (count > 0) {
+        sort_stretch_deep(p, 0, SortPosition{count} - 1, p_ind, kEntrySortDepth);
+    }
+}
+
+void l_parallel_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind,
+                   int32_t deep) noexcept {
+    sort_stretch_deep(p, left, right, p_ind, deep);
+}
+
+void d_parallel_quicksort(double *p, int32_t count, int32_t *p_ind) noexcept {
+    if (count > 0) {
+        sort_stretch_deep(p, 0, SortPosition{count} - 1, p_ind, kEntrySortDepth);
+    }
+}
+
+void d_parallel_qs(double *p, int32_t left, int32_t right, int32_t *p_ind,
+                   int32_t deep) noexcept {
+    sort_stretch_deep(p, left, right, p_ind, deep);
+}
+
+}  // extern "C"
 
 // ---------------------------------------------------------------------------
 // Argument validators

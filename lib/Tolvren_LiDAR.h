@@ -289,7 +289,57 @@ TOLVREN_API void initialize_header12(LAS12Header *ph) TOLVREN_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Index-carrying sorts
+ *
+ * In-place quicksorts of 32-bit integer keys (l_) or double keys (d_) into
+ * ascending order. Every exchange of two keys exchanges the entries of the
+ * index array `p_ind` at the same two positions, so p_ind[k] ends up holding
+ * the value that came in beside the key now at p[k]; filled with 0, 1, 2, ...
+ * beforehand, it tells where each sorted key stood. Index values are never
+ * looked at.
+ *   - The pivot of a stretch left .. right is the key at (left + right) / 2.
+ *     The sort is not stable: equal keys are exchanged across the stretch.
+ *   - Doubles compare as IEEE values (-0.0 equals +0.0) and move bit for bit.
+ *     A NaN stops both scans, so keys that include NaNs do not in general
+ *     end in ascending order.
+ *   - Nothing is validated, returned or printed: both arrays must hold
+ *     `count` elements (for the workers, the positions left .. right).
+ *   - No memory is allocated, no thread started; the call stack grows with
+ *     log2 of the length at most. The `parallel` forms make exactly the same
+ *     exchanges as the plain ones on the calling thread.
  * ------------------------------------------------------------------------ */
+
+/* Sorts the `count` keys of p and carries p_ind along. A `count` of 0 or
+ * below returns at once without touching either array. */
+TOLVREN_API void l_quicksort(int32_t *p, int32_t count, int32_t *p_ind) TOLVREN_NOEXCEPT;
+
+/* Worker of l_quicksort: sorts positions left .. right (inclusive) of p and
+ * p_ind, leaving every other position alone. left >= right changes nothing. */
+TOLVREN_API void l_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind) TOLVREN_NOEXCEPT;
+
+/* As l_quicksort, for double keys. */
+TOLVREN_API void d_quicksort(double *p, int32_t count, int32_t *p_ind) TOLVREN_NOEXCEPT;
+
+/* As l_qs, for double keys. */
+TOLVREN_API void d_qs(double *p, int32_t left, int32_t right, int32_t *p_ind) TOLVREN_NOEXCEPT;
+
+/* Sorts as l_quicksort, through l_parallel_qs with deep = 15: same
+ * exchanges, same result, on the calling thread. A `count` of 0 or below
+ * returns at once without touching either array. */
+TOLVREN_API void l_parallel_quicksort(int32_t *p, int32_t count, int32_t *p_ind) TOLVREN_NOEXCEPT;
+
+/* Worker of l_parallel_quicksort: sorts positions left .. right as l_qs.
+ * Each part of a pass goes on at deep - 1 while `deep` is non-zero and to
+ * l_qs at deep 0; any `deep`, negative ones included, gives the same result
+ * as l_qs. */
+TOLVREN_API void l_parallel_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind,
+                               int32_t deep) TOLVREN_NOEXCEPT;
+
+/* As l_parallel_quicksort, for double keys. */
+TOLVREN_API void d_parallel_quicksort(double *p, int32_t count, int32_t *p_ind) TOLVREN_NOEXCEPT;
+
+/* As l_parallel_qs, for double keys, handing levels on to d_qs. */
+TOLVREN_API void d_parallel_qs(double *p, int32_t left, int32_t right, int32_t *p_ind,
+                               int32_t deep) TOLVREN_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Argument validators
