@@ -70,7 +70,8 @@ void reference_sort(Key *p, std::int64_t left, std::int64_t right, std::int32_t 
 
 template <typename Key>
 bool same_bits(const std::vector<Key> &a, const std::vector<Key> &b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Key)) == 0;
+    // memcmp must not see the null data pointer of an empty vector.
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Key)) == 0);
 }
 
 template <typename Key>
