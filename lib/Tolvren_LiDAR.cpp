@@ -857,6 +857,9 @@ constexpr int kMinSortBlock = 4;
 struct SortParts {
     SortPosition left_end;
     SortPosition right_begin;
+    // Set when the pass found no key of the stretch less than another, so
+    // that neither part holds one either.
+    bool even = false;
 };
 
 template <typename Key>
@@ -1125,6 +1128,9 @@ inline SortParts partition_stretch(Key *p, SortPosition left, SortPosition right
     SortPosition down_base = right;
     std::uint64_t up_stops = 0;
     std::uint64_t down_stops = 0;
+    // Every key examined so far is the pivot's equal or a NaN, and the pivot
+    // is not a NaN.
+    bool even = pivot == pivot;
     for (;;) {
         const int width = block_width(hi - lo + 1);
         if (width == 0) {
@@ -1139,6 +1145,11 @@ inline SortParts partition_stretch(Key *p, SortPosition left, SortPosition right
             hi -= width;
             const std::uint64_t whole_block = ~std::uint64_t{0} >> (64 - width);
             if (up_stops == whole_block && down_stops == whole_block) {
+                // The block on the left holds no key less than the pivot and
+                // the one on the right none greater; the pivot's equals are
+                // those that are not greater or not less either.
+                even = even && down_stop_mask(p + up_base, pivot, width) == whole_block &&
+                       up_stop_mask(p + down_base, pivot, width) == whole_block;
                 exchange_reversed(p + up_base, p + down_base, width);
                 exchange_reversed(p_ind + up_base, p_ind + down_base, width);
                 i = up_base + width;
@@ -1147,6 +1158,7 @@ inline SortParts partition_stretch(Key *p, SortPosition left, SortPosition right
                 down_stops = 0;
                 continue;
             }
+            even = false;
         } else if (up_stops == 0) {
             up_base = lo;
             up_stops = up_stop_mask(p + lo, pivot, width);
@@ -1164,6 +1176,19 @@ inline SortParts partition_stretch(Key *p, SortPosition left, SortPosition right
             j = down_base + down_bit - 1;
             up_stops &= up_stops - 1;
             down_stops ^= std::uint64_t{1} << down_bit;
+        }
+    }
+    if (even) {
+        // Every key examined so far is the pivot's equal or a NaN; so is the
+        // whole stretch if the keys not yet examined are too.
+        bool uneven = false;
+        for (SortPosition t = lo; t <= hi; ++t) {
+            uneven |= (p[t] < pivot) | (pivot < p[t]);
+        }
+        if (!uneven) {
+            SortParts parts = i > j ? SortParts{j, i} : run_cycles(p, p_ind, pivot, lo, hi);
+            parts.even = true;
+            return parts;
         }
     }
     if (i > j) {
@@ -1238,12 +1263,182 @@ constexpr SortPosition kShortStretch = 16;
 constexpr int kShortPending = 4;
 static_assert(SortPosition{1} << kShortPending >= kShortStretch, "room for pending parts");
 
+// When no key of a stretch is less than another (all keys equal, NaNs
+// aside), every scan stops at once whatever the pivot, so the exchanges of the
+// whole sort depend on the length alone. short_even_orders[n][t] is the
+// position, counted from the stretch's left end, whose entry ends up at
+// position t of a stretch of n keys.
+struct ShortEvenOrders {
+    std::uint8_t from[kShortStretch + 1][kShortStretch];
+};
+
+constexpr ShortEvenOrders make_short_even_orders() {
+    ShortEvenOrders orders{};
+    for (int n = 0; n <= kShortStretch; ++n) {
+        std::uint8_t at[kShortStretch] = {};
+        for (int t = 0; t < n; ++t) {
+            at[t] = static_cast<std::uint8_t>(t);
+        }
+        int stack[2 * kShortStretch + 2] = {};
+        int depth = 0;
+        if (n > 1) {
+            stack[0] = 0;
+            stack[1] = n - 1;
+            depth = 1;
+        }
+        while (depth > 0) {
+            --depth;
+            const int left = stack[2 * depth];
+            const int right = stack[2 * depth + 1];
+            int i = left;
+            int j = right;
+            while (i <= j) {
+                const std::uint8_t held = at[i];
+                at[i] = at[j];
+                at[j] = held;
+                ++i;
+                --j;
+            }
+            if (left < j) {
+                stack[2 * depth] = left;
+                stack[2 * depth + 1] = j;
+                ++depth;
+            }
+            if (i < right) {
+                stack[2 * depth] = i;
+                stack[2 * depth + 1] = right;
+                ++depth;
+            }
+        }
+        for (int t = 0; t < n; ++t) {
+            orders.from[n][t] = at[t];
+        }
+    }
+    return orders;
+}
+
+constexpr ShortEvenOrders kShortEvenOrders = make_short_even_orders();
+
+// True when no key of left .. right is less than another: each is equal to
+// the first key, or a NaN, and the first key is not a NaN.
+template <typename Key>
+inline bool short_stretch_even(const Key *p, SortPosition left, SortPosition right) noexcept {
+    const Key first = p[left];
+    if (!(first == first)) {
+        return false;
+    }
+    bool uneven = false;
+    for (SortPosition t = left + 1; t <= right; ++t) {
+        uneven |= (p[t] < first) | (first < p[t]);
+    }
+    return !uneven;
+}
+
+// Places the entries of an even stretch of n keys (2 <= n <= kShortStretch)
+// where its sort leaves them.
+template <typename Key>
+inline void order_even_stretch(Key *p, SortPosition left, SortPosition n,
+                               std::int32_t *p_ind) noexcept {
+    Key keys[kShortStretch];
+    std::int32_t indexes[kShortStretch];
+    std::memcpy(keys, p + left, static_cast<std::size_t>(n) * sizeof(Key));
+    std::memcpy(indexes, p_ind + left, static_cast<std::size_t>(n) * sizeof(std::int32_t));
+    const std::uint8_t *from = kShortEvenOrders.from[n];
+    for (SortPosition t = 0; t < n; ++t) {
+        std::memcpy(p + left + t, keys + from[t], sizeof(Key));
+        p_ind[left + t] = indexes[from[t]];
+    }
+}
+
+// Longer even stretches. A pass over an even stretch of n keys exchanges
+// them end for end, the middle key (n odd) with itself, and leaves two parts
+// of h = n / 2 keys. So if "sorted" stands for where the sort of an even
+// stretch leaves its entries and "turned" for the same applied to the stretch
+// taken end for end, then for n > kShortStretch, with L the first h keys, U
+// the last h and M the middle key when there is one:
+//   sorted(L M U) = turned(U) M turned(L)
+//   turned(L M U) = sorted(L) M sorted(U)
+// place_even puts the entries of a at that place; trade_even, given two
+// stretches a and b of n keys that do not overlap, puts at a the entries b
+// would end up with and at b those of a.
+template <typename Key>
+inline void trade_short_even(Key *p, std::int32_t *p_ind, SortPosition a, SortPosition b,
+                             SortPosition n, bool turned) noexcept {
+    Key keys_a[kShortStretch];
+    Key keys_b[kShortStretch];
+    std::int32_t indexes_a[kShortStretch];
+    std::int32_t indexes_b[kShortStretch];
+    const auto key_bytes = static_cast<std::size_t>(n) * sizeof(Key);
+    const auto index_bytes = static_cast<std::size_t>(n) * sizeof(std::int32_t);
+    std::memcpy(keys_a, p + a, key_bytes);
+    std::memcpy(keys_b, p + b, key_bytes);
+    std::memcpy(indexes_a, p_ind + a, index_bytes);
+    std::memcpy(indexes_b, p_ind + b, index_bytes);
+    const std::uint8_t *from = kShortEvenOrders.from[n];
+    for (SortPosition t = 0; t < n; ++t) {
+        const SortPosition f = turned ? n - 1 - from[t] : from[t];
+        std::memcpy(p + a + t, keys_b + f, sizeof(Key));
+        std::memcpy(p + b + t, keys_a + f, sizeof(Key));
+        p_ind[a + t] = indexes_b[f];
+        p_ind[b + t] = indexes_a[f];
+    }
+}
+
+template <typename Key>
+void trade_even(Key *p, std::int32_t *p_ind, SortPosition a, SortPosition b, SortPosition n,
+                bool turned) noexcept {
+    if (n <= kShortStretch) {
+        trade_short_even(p, p_ind, a, b, n, turned);
+        return;
+    }
+    const SortPosition h = n / 2;
+    if (n % 2 != 0) {
+        exchange_entries(p, p_ind, a + h, b + h);
+    }
+    if (turned) {
+        trade_even(p, p_ind, a, b, h, false);
+        trade_even(p, p_ind, a + n - h, b + n - h, h, false);
+    } else {
+        trade_even(p, p_ind, a, b + n - h, h, true);
+        trade_even(p, p_ind, a + n - h, b, h, true);
+    }
+}
+
+// Sorts the even stretch of n keys from `left` (turned: sorts it as if it
+// had been taken end for end first).
+template <typename Key>
+void place_even(Key *p, std::int32_t *p_ind, SortPosition left, SortPosition n,
+                bool turned) noexcept {
+    if (n <= kShortStretch) {
+        if (n >= 2) {
+            if (turned) {
+                trade_short_even(p, p_ind, left, left, n, true);
+            } else {
+                order_even_stretch(p, left, n, p_ind);
+            }
+        }
+        return;
+    }
+    const SortPosition h = n / 2;
+    if (turned) {
+        place_even(p, p_ind, left, h, false);
+        place_even(p, p_ind, left + n - h, h, false);
+    } else {
+        trade_even(p, p_ind, left, left + n - h, h, true);
+    }
+}
+
 // Sorts a stretch of at most kShortStretch keys: passes one cycle at a time,
 // looping on the shorter part of each pass and holding the longer one on a
 // local stack, each pending part at least as long as the rest.
 template <typename Key>
 void sort_short_stretch(Key *p, SortPosition left, SortPosition right,
                         std::int32_t *p_ind) noexcept {
+    if (right - left >= 3 && !(p[left] < p[right]) && !(p[right] < p[left]) &&
+        short_stretch_even(p, left, right)) {
+        order_even_stretch(p, left, right - left + 1, p_ind);
+        return;
+    }
     SortPosition pending[2 * kShortPending];
     int pending_count = 0;
     for (;;) {
@@ -1279,6 +1474,11 @@ template <typename Key>
 void sort_stretch(Key *p, SortPosition left, SortPosition right, std::int32_t *p_ind) noexcept {
     while (right - left >= kShortStretch) {
         const SortParts parts = partition_stretch(p, left, right, p_ind);
+        if (parts.even) {
+            place_even(p, p_ind, left, parts.left_end - left + 1, false);
+            place_even(p, p_ind, parts.right_begin, right - parts.right_begin + 1, false);
+            return;
+        }
         if (parts.left_end - left < right - parts.right_begin) {
             sort_stretch(p, left, parts.left_end, p_ind);
             left = parts.right_begin;
@@ -1299,6 +1499,11 @@ void sort_stretch_deep(Key *p, SortPosition left, SortPosition right, std::int32
                        std::int64_t deep) noexcept {
     while (right - left >= 3) {
         const SortParts parts = partition_stretch(p, left, right, p_ind);
+        if (parts.even) {
+            place_even(p, p_ind, left, parts.left_end - left + 1, false);
+            place_even(p, p_ind, parts.right_begin, right - parts.right_begin + 1, false);
+            return;
+        }
         if (deep == 0) {
             sort_stretch(p, left, parts.left_end, p_ind);
             sort_stretch(p, parts.right_begin, right, p_ind);
