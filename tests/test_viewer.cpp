@@ -103,37 +103,35 @@ TEST(Viewer, RefusalsPrintOnlyTheCheckMessage) {
     EXPECT_EQ(got.exit_code, kRefused);
     EXPECT_EQ(got.out, "Unable to open file missing.las in file_access()\n\nFile missing.las does NOT exist\n");
 
-    LAS12Header h = make_header(2, 0);
-    h.LASF[0] = 'X';
-    got = run_on(dir, "sig.las", bytes_of(h));
-    EXPECT_EQ(got.exit_code, kRefused);
-    EXPECT_EQ(got.out, "\nsig.las is not a valid .las file\n\n");
-
-    h = make_header(3, 1);
-    got = run_on(dir, "v13.las", bytes_of(h));
-    EXPECT_EQ(got.exit_code, kRefused);
-    EXPECT_EQ(got.out, "\nCannot handle las files of version 1.3\n");
-
-    h = make_header(2, 0);
-    h.VersionMajor = 2;
-    got = run_on(dir, "v20.las", bytes_of(h));
-    EXPECT_EQ(got.exit_code, kRefused);
-    EXPECT_EQ(got.out, "\nCannot handle las files of version 2.x\n");
-
-    h = make_header(2, 4);
-    got = run_on(dir, "fmt.las", bytes_of(h));
-    EXPECT_EQ(got.exit_code, kRefused);
-    EXPECT_EQ(got.out, "\nPointDataFormatID in fmt.las is 4. Only 0, 1, 2, or 3 is accepted\n");
-
-    h = make_header(2, 3);
-    h.PointDataRecordLength = 28;
-    got = run_on(dir, "len.las", bytes_of(h));
-    EXPECT_EQ(got.exit_code, kRefused);
-    EXPECT_EQ(got.out, "\nData format of len.las (3) is incompatible with Length of Data Record (28)\n");
-
-    got = run_on(dir, "short.las", Bytes(valid.begin(), valid.begin() + 100));
-    EXPECT_EQ(got.exit_code, kRefused);
-    EXPECT_EQ(got.out, "\nshort.las is not a valid .las file\n\n");
+    // A header with one field spoiled.
+    const auto spoiled = [](std::uint8_t minor, std::uint8_t format, auto spoil) {
+        LAS12Header h = make_header(minor, format);
+        spoil(h);
+        return bytes_of(h);
+    };
+    const auto unchanged = [](LAS12Header &) {};
+    const struct {
+        const char *name;
+        Bytes bytes;
+        std::string message;
+    } refusals[] = {
+        {"sig.las", spoiled(2, 0, [](LAS12Header &h) { h.LASF[0] = 'X'; }),
+         "\nsig.las is not a valid .las file\n\n"},
+        {"v13.las", spoiled(3, 1, unchanged), "\nCannot handle las files of version 1.3\n"},
+        {"v20.las", spoiled(2, 0, [](LAS12Header &h) { h.VersionMajor = 2; }),
+         "\nCannot handle las files of version 2.x\n"},
+        {"fmt.las", spoiled(2, 4, unchanged),
+         "\nPointDataFormatID in fmt.las is 4. Only 0, 1, 2, or 3 is accepted\n"},
+        {"len.las", spoiled(2, 3, [](LAS12Header &h) { h.PointDataRecordLength = 28; }),
+         "\nData format of len.las (3) is incompatible with Length of Data Record (28)\n"},
+        {"short.las", Bytes(valid.begin(), valid.begin() + 100), "\nshort.las is not a valid .las file\n\n"},
+    };
+    for (const auto &refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        got = run_on(dir, refusal.name, refusal.bytes);
+        EXPECT_EQ(got.exit_code, kRefused);
+        EXPECT_EQ(got.out, refusal.message);
+    }
 }
 
 TEST(Viewer, ReportsOfEachVersionGroupMatchGoldenFiles) {
