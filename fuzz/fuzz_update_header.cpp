@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     tolvren_fuzz::write_input(path, data, size);
 
     using tolvren::internal::UpdateStatus;
-    const UpdateStatus status = tolvren::internal::update_header_core(path.c_str());
+    const UpdateStatus status = tolvren::internal::update_header_core(path.c_str()).status;
 
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

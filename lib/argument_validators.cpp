@@ -65,7 +65,9 @@ DemStatus check_dem_core(const char *str) {
     } catch (const std::bad_alloc &) {
         return DemStatus::no_memory;
     }
-    if (file_access_core(header_name.c_str()) < 0) return DemStatus::header_missing;
+    // The grid's reader will need the header's bytes: a FIFO or device by
+    // that name does not count.
+    if (file_access_core(header_name.c_str(), true) < 0) return DemStatus::header_missing;
     return DemStatus::accepted;
 }
 

@@ -2,10 +2,6 @@
 // the eight summary fields of its header in place.
 #include "tolvren_internal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +20,13 @@ constexpr char kUpdateTooManyRecords[] = "\nCannot update header of %s: more tha
 constexpr char kUpdateNoMemory[] = "\nCannot allocate memory for storing a record of information from %s\n";
 constexpr char kUpdateCannotReadPoints[] = "\nCannot read the point records of %s\n";
 constexpr char kUpdateCannotWrite[] = "\nCannot write the updated header of %s\n";
+constexpr char kUpdateNotAsChecked[] = "\nCannot update header of %s: the file is no longer the one that was checked\n";
+constexpr char kUpdateOffsetInsideHeader[] =
+    "\nCannot update header of %s: offset to point data (%u) lies inside the 227-byte header\n";
+constexpr char kUpdateChangedDuringScan[] =
+    "\nCannot update header of %s: the file became shorter while its points were read\n";
+constexpr char kUpdateCannotRestore[] =
+    "\nCannot write the updated header of %s, nor write its original bytes back\n";
 
 // The fields read and written here sit at the same offsets in the 1.0, 1.1
 // and 1.2 layouts.
@@ -82,56 +85,85 @@ void store_summary(HeaderBytes &header, const PointSummary &summary) {
     }
 }
 
-// Everything between the checks and the success line. Nothing is written
-// before every check has passed, so a refused file keeps its bytes.
-UpdateStatus rewrite_summary(const char *filename, std::int16_t las_type) {
+// The eight fields that an update rewrites, and nothing else: the counts
+// (bytes 107-130) and the extents (bytes 179-226). Every other byte is left
+// to whatever the file holds when the update writes, so a change another
+// program made meanwhile is not reverted.
+constexpr std::array<ByteRun, 2> kSummaryRuns = {{
+    {offsetof(LAS12Header, NumberOfPointReturns),
+     offsetof(LAS12Header, XScaleFactor) - offsetof(LAS12Header, NumberOfPointReturns)},
+    {offsetof(LAS12Header, MaxX), kLegacyHeaderBytes - offsetof(LAS12Header, MaxX)},
+}};
+
+// Everything between the checks and the success line. The header is read
+// through the descriptor that will write it, and classified again: a file
+// replaced since check_las (a swapped link, other bytes) is refused. Nothing
+// is written before every check has passed, so a refused file keeps its
+// bytes; the write itself is all or nothing.
+UpdateOutcome rewrite_summary(const char *filename, std::int16_t las_type) {
     const std::size_t record_size = record_size_of(las_type);
-    if (record_size == 0) return UpdateStatus::no_record_layout;
+    if (record_size == 0) return {UpdateStatus::no_record_layout};
 
-    Descriptor fd(::open(filename, O_RDWR | O_CLOEXEC));
-    if (fd.get() < 0) return UpdateStatus::cannot_open;
-
-    struct stat info;
-    if (::fstat(fd.get(), &info) != 0) return UpdateStatus::cannot_read_header;
-    const std::uint64_t file_size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
-    if (file_size < kLegacyHeaderBytes) return UpdateStatus::short_file;
+    const OpenedFile file = open_regular_file(filename, true);
+    if (file.status == OpenedFile::Status::cannot_open) return {UpdateStatus::cannot_open};
+    if (file.status == OpenedFile::Status::not_regular) return {UpdateStatus::not_as_checked};
+    const int fd = file.fd.get();
 
     HeaderBytes header{};
-    const long long got = read_at(fd.get(), header.data(), header.size(), 0);
-    if (got < 0) return UpdateStatus::cannot_read_header;
-    if (static_cast<std::size_t>(got) < header.size()) return UpdateStatus::short_file;
+    const long long got = read_at(fd, header.data(), header.size(), 0);
+    if (got < 0) return {UpdateStatus::cannot_read_header};
+    const Classification c = classify_las(header.data(), static_cast<std::size_t>(got));
+    if (c.refusal != Classification::Refusal::none || c.las_type != las_type) {
+        return {UpdateStatus::not_as_checked};
+    }
+    if (file.size < kLegacyHeaderBytes || static_cast<std::size_t>(got) < header.size()) {
+        return {UpdateStatus::short_file};
+    }
 
     // The offset is an unsigned 32-bit field: point data may start anywhere
-    // up to 4 GiB. At the end of the file the point data is empty.
-    const std::uint64_t offset_to_data = load_field<std::uint32_t>(header, offsetof(LAS12Header, OffsetToData));
-    if (offset_to_data > file_size) return UpdateStatus::offset_beyond_end;
-    const std::uint64_t data_bytes = file_size - offset_to_data;
-    if (data_bytes / record_size > std::numeric_limits<std::uint32_t>::max()) return UpdateStatus::too_many_records;
+    // from the end of the 227-byte header up to 4 GiB. At the end of the file
+    // the point data is empty.
+    const std::uint32_t offset_to_data = load_field<std::uint32_t>(header, offsetof(LAS12Header, OffsetToData));
+    if (offset_to_data < kLegacyHeaderBytes) return {UpdateStatus::offset_inside_header, offset_to_data};
+    if (offset_to_data > file.size) return {UpdateStatus::offset_beyond_end};
+    const std::uint64_t data_bytes = file.size - offset_to_data;
+    if (data_bytes / record_size > std::numeric_limits<std::uint32_t>::max()) {
+        return {UpdateStatus::too_many_records};
+    }
 
     PointSummary summary;
-    switch (scan_point_records(fd.get(), offset_to_data, data_bytes, record_size, kLegacyReturnBits, summary)) {
+    switch (scan_point_records(fd, offset_to_data, data_bytes, record_size, kLegacyReturnBits, summary)) {
         case ScanStatus::ok:
             break;
         case ScanStatus::no_memory:
-            return UpdateStatus::no_memory;
+            return {UpdateStatus::no_memory};
         case ScanStatus::read_error:
         case ScanStatus::canceled:
-            return UpdateStatus::cannot_read_points;
+            return {UpdateStatus::cannot_read_points};
     }
 
-    store_summary(header, summary);
-    // The descriptor has no buffer of its own to flush: the write hands the
-    // bytes to the system, and the close reports what is left to report.
-    if (!write_all_at(fd.get(), header.data(), header.size(), 0)) return UpdateStatus::cannot_write;
-    if (!fd.close_checked()) return UpdateStatus::cannot_write;
-    return UpdateStatus::updated;
+    HeaderBytes updated = header;
+    store_summary(updated, summary);
+    int sys_errno = 0;
+    switch (patch_runs(fd, header.data(), updated.data(), kSummaryRuns.data(), kSummaryRuns.size(),
+                       offset_to_data + data_bytes, sys_errno)) {
+        case PatchStatus::written:
+            break;
+        case PatchStatus::changed:
+            return {UpdateStatus::changed_during_scan};
+        case PatchStatus::write_failed:
+            return {UpdateStatus::cannot_write};
+        case PatchStatus::restore_failed:
+            return {UpdateStatus::cannot_restore};
+    }
+    return {UpdateStatus::updated};
 }
 
 }  // namespace
 
-UpdateStatus update_header_core(const char *filename) {
+UpdateOutcome update_header_core(const char *filename) {
     const std::int16_t las_type = check_las_core(filename);
-    if (las_type < 0) return UpdateStatus::refused_by_check;
+    if (las_type < 0) return {UpdateStatus::refused_by_check};
     return rewrite_summary(filename, las_type);
 }
 
@@ -158,6 +190,14 @@ const char *update_message(UpdateStatus status) noexcept {
             return kUpdateCannotReadPoints;
         case UpdateStatus::cannot_write:
             return kUpdateCannotWrite;
+        case UpdateStatus::not_as_checked:
+            return kUpdateNotAsChecked;
+        case UpdateStatus::offset_inside_header:
+            return kUpdateOffsetInsideHeader;
+        case UpdateStatus::changed_during_scan:
+            return kUpdateChangedDuringScan;
+        case UpdateStatus::cannot_restore:
+            return kUpdateCannotRestore;
     }
     return nullptr;
 }
@@ -175,11 +215,18 @@ constexpr int kUpdateRefused = -1;
 // message (check_las has printed its own) and exits with status -1.
 extern "C" void update_header(const char *filename) noexcept {
     using namespace tolvren::internal;
-    const UpdateStatus status = update_header_core(filename);
-    if (status != UpdateStatus::updated) {
-        if (const char *message = update_message(status)) std::printf(message, filename);
+    const UpdateOutcome outcome = update_header_core(filename);
+    if (outcome.status != UpdateStatus::updated) {
+        if (const char *message = update_message(outcome.status)) {
+            if (outcome.status == UpdateStatus::offset_inside_header) {
+                std::printf(message, filename, static_cast<unsigned>(outcome.offset_to_data));
+            } else {
+                std::printf(message, filename);
+            }
+        }
         std::exit(kUpdateRefused);
     }
+    // The bytes are on the device before the success line is printed.
     std::printf(kUpdateDone, filename);
     // The line has no line end; flush so that it shows now.
     std::fflush(stdout);

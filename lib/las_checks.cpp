@@ -2,6 +2,9 @@
 // file-name messages and the suite banner.
 #include "tolvren_internal.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstring>
 
 // ---------------------------------------------------------------------------
@@ -96,7 +99,7 @@ constexpr char kUnableToOpen[] = "Unable to open file %s in file_access()\n";
 constexpr char kNameTooShort[] = "\nFile name (%s) is too short\n";
 constexpr char kNoDot[] = "\nExtension of file %s should be preceeded by a dot (.)\n";
 constexpr char kWrongExtension[] = "\nFile extension of %s is not .%s\n";
-constexpr char kNotLas[] = "\n%s is not a valid .las file\n\n";
+constexpr const char *kNotLas = kNotLasMessage;
 constexpr char kBadMajor[] = "\nCannot handle las files of version %c.x\n";
 constexpr char kBadMinor[] = "\nCannot handle las files of version %c.%c\n";
 constexpr char kBadFormat[] = "\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n";
@@ -199,9 +202,13 @@ std::size_t record_size_of(std::int16_t las_type) noexcept {
     return 0;
 }
 
-std::int16_t file_access_core(const char *filename) {
-    File fp(std::fopen(filename, "r"));
-    if (!fp) {
+std::int16_t file_access_core(const char *filename, bool need_regular) {
+    // Non-blocking: a FIFO without a writer opens at once instead of hanging.
+    const Descriptor fd(::open(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat info;
+    const bool opened =
+        fd.get() >= 0 && (!need_regular || (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)));
+    if (!opened) {
         std::printf(kUnableToOpen, filename);
         return -1;
     }
@@ -234,9 +241,15 @@ std::int16_t check_las_core(const char *filename) {
     }
     if (check_file_extension_core(filename, "las") < 0) return -1;
 
+    // Only a regular file has bytes to classify: a FIFO, socket, device or
+    // directory, and a file that cannot be read, is not a LAS file.
     std::array<unsigned char, kClassifyingBytes> bytes{};
     std::size_t got = 0;
-    if (File fp{std::fopen(filename, "rb")}) got = std::fread(bytes.data(), 1, bytes.size(), fp.get());
+    const OpenedFile file = open_regular_file(filename, false);
+    if (file.status == OpenedFile::Status::ok) {
+        const long long n = read_prefix(file.fd.get(), bytes.data(), bytes.size());
+        got = n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
 
     const Classification c = classify_las(bytes.data(), got);
     if (c.refusal != Refusal::none) {

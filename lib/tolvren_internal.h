@@ -99,18 +99,62 @@ private:
     int fd_ = -1;
 };
 
+// Opens `path` for reading (or reading and writing) without ever blocking:
+// a FIFO, a socket or a device is opened in non-blocking mode and then
+// refused by its type, so no call waits for a writer that never comes.
+// Symbolic links are followed; only a regular file comes back open.
+struct OpenedFile {
+    enum class Status { ok, cannot_open, not_regular };
+    Status status = Status::cannot_open;
+    int sys_errno = 0;          // errno of the failed open or fstat
+    std::uint64_t size = 0;     // the file's size when it was opened
+    Descriptor fd;
+};
+OpenedFile open_regular_file(const char *path, bool for_writing) noexcept;
+
+// A run of bytes rewritten in place.
+struct ByteRun {
+    std::uint64_t offset;
+    std::size_t size;
+};
+
+enum class PatchStatus {
+    written,         // every run written and synced to the device
+    changed,         // the file is now shorter than `min_size`: nothing written
+    write_failed,    // a write or the sync failed; the original bytes are back
+    restore_failed,  // and writing them back failed too
+};
+
+// Rewrites the runs of an open file, all or nothing. `before` and `after`
+// are images of the file from offset 0 covering every run: what the runs
+// held when they were read, and what they are to hold. The file must still
+// be at least `min_size` bytes long (it is never made longer or shorter).
+// After a failed write or a failed fdatasync, every run already touched gets
+// its original bytes back. `sys_errno` receives the errno of the failure.
+PatchStatus patch_runs(int fd, const unsigned char *before, const unsigned char *after, const ByteRun *runs,
+                       std::size_t count, std::uint64_t min_size, int &sys_errno) noexcept;
+
 // Reads up to `size` bytes at `offset`, carrying on after short reads and
 // interruptions. Returns the bytes delivered, fewer than `size` only at the
 // end of the file, or -1 on an I/O error.
 long long read_at(int fd, unsigned char *out, std::size_t size, std::uint64_t offset) noexcept;
 
+// As read_at, from the descriptor's current position (read rather than
+// pread): for the first bytes of a file just opened.
+long long read_prefix(int fd, unsigned char *out, std::size_t size) noexcept;
+
 // Writes all `size` bytes at `offset`, carrying on after short writes and
-// interruptions. Returns false on an error.
-bool write_all_at(int fd, const unsigned char *bytes, std::size_t size, std::uint64_t offset) noexcept;
+// interruptions. Returns false on an error; `written` (when given) receives
+// how many bytes reached the file before it.
+bool write_all_at(int fd, const unsigned char *bytes, std::size_t size, std::uint64_t offset,
+                  std::size_t *written = nullptr) noexcept;
 
 // ---------------------------------------------------------------------------
 // Classification of a LAS 1.0-1.2 header (las_checks.cpp)
 // ---------------------------------------------------------------------------
+
+// check_las's refusal of a file that is not LAS, taking the file name.
+inline constexpr char kNotLasMessage[] = "\n%s is not a valid .las file\n\n";
 
 // Bytes 0 to 106 hold everything that classifies a file: the signature, the
 // version, the point format and the record length.
@@ -136,7 +180,10 @@ Classification classify_las(const unsigned char *bytes, std::size_t size) noexce
 // without a pairing.
 std::size_t record_size_of(std::int16_t las_type) noexcept;
 
-std::int16_t file_access_core(const char *filename);
+// file_access: opens the file without blocking and closes it again. With
+// `need_regular`, anything but a regular file counts as one that does not
+// open (its bytes are needed, and a FIFO or device would not give them).
+std::int16_t file_access_core(const char *filename, bool need_regular = false);
 std::int16_t check_file_extension_core(const char *filename, const char *extension);
 std::int16_t check_las_core(const char *filename);
 
@@ -187,26 +234,37 @@ double real_coordinate(std::int32_t raw, double scale, double offset) noexcept;
 // ---------------------------------------------------------------------------
 
 // How an update ended. Every status but `updated` leaves the file's bytes as
-// they were; `refused_by_check` has had its message printed by check_las.
+// they were (cannot_restore: as far as the system let them be written back);
+// `refused_by_check` has had its message printed by check_las.
 enum class UpdateStatus {
     updated,
     refused_by_check,
     no_record_layout,
     cannot_open,
+    not_as_checked,
     short_file,
     cannot_read_header,
+    offset_inside_header,
     offset_beyond_end,
     too_many_records,
     no_memory,
     cannot_read_points,
+    changed_during_scan,
     cannot_write,
+    cannot_restore,
+};
+
+struct UpdateOutcome {
+    UpdateStatus status = UpdateStatus::updated;
+    std::uint32_t offset_to_data = 0;  // shown by offset_inside_header
 };
 
 // Does the whole update but for the final message and the process end.
-UpdateStatus update_header_core(const char *filename);
+UpdateOutcome update_header_core(const char *filename);
 
-// The message of a status, a printf format taking the file name; nullptr
-// for `updated` and `refused_by_check`.
+// The message of a status, a printf format taking the file name (and, for
+// offset_inside_header, the offset as an unsigned int); nullptr for
+// `updated` and `refused_by_check`.
 const char *update_message(UpdateStatus status) noexcept;
 
 // ---------------------------------------------------------------------------

@@ -53,7 +53,7 @@ TEST(UpdateCore, EachRefusalReturnsItsStatusAndKeepsTheFile) {
         SCOPED_TRACE(static_cast<int>(expected));
         write_file(path, bytes);
         StdoutCapture capture;
-        const UpdateStatus status = tolvren::internal::update_header_core(path.c_str());
+        const UpdateStatus status = tolvren::internal::update_header_core(path.c_str()).status;
         capture.finish();
         EXPECT_EQ(status, expected);
         EXPECT_EQ(read_file(path), bytes);
@@ -65,7 +65,7 @@ TEST(UpdateCore, UpdatesInProcessAndEveryRefusalHasAMessage) {
     const std::string path = dir.file("core.las");
     write_file(path, two_point_file());
     StdoutCapture capture;
-    EXPECT_EQ(tolvren::internal::update_header_core(path.c_str()), UpdateStatus::updated);
+    EXPECT_EQ(tolvren::internal::update_header_core(path.c_str()).status, UpdateStatus::updated);
     EXPECT_EQ(capture.finish(), "");
     std::uint32_t count = 0;
     std::memcpy(&count, &read_file(path)[offsetof(LAS12Header, NumberOfPointReturns)], sizeof count);
