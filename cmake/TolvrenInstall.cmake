@@ -40,20 +40,28 @@ install(FILES
   ${PROJECT_BINARY_DIR}/TolvrenLiDARConfigVersion.cmake
   DESTINATION ${tolvren_cmake_dir})
 
-# pkg-config file. With relative install directories it finds the prefix from
-# its own location, so the tree works wherever it is installed or unpacked
-# (cmake --install --prefix, the tarball, the Debian package alike).
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  set(TOLVREN_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-  set(TOLVREN_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
-  set(TOLVREN_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
-else()
+# pkg-config file. By default, with relative install directories, it finds
+# the prefix from its own location, so the tree works wherever it is installed
+# or unpacked (cmake --install --prefix, the tarball). Distribution packages
+# turn that off and write the prefix they install to, as their other
+# pkg-config files do: pkg-config then drops the system directories from the
+# flags, and prepends a sysroot (PKG_CONFIG_SYSROOT_DIR) only once.
+option(TOLVREN_RELOCATABLE_PKGCONFIG "pkg-config file finds its prefix from its own location" ON)
+if(TOLVREN_RELOCATABLE_PKGCONFIG
+   AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   file(RELATIVE_PATH tolvren_pc_up "/${tolvren_pkgconfig_dir}" "/")
   string(REGEX REPLACE "/$" "" tolvren_pc_up "${tolvren_pc_up}")
   set(TOLVREN_PC_PREFIX "\${pcfiledir}/${tolvren_pc_up}")
-  set(TOLVREN_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-  set(TOLVREN_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(TOLVREN_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 endif()
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(TOLVREN_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(TOLVREN_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tolvren-lidar.pc.in
   ${PROJECT_BINARY_DIR}/tolvren-lidar.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tolvren-lidar.pc
