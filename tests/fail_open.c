@@ -57,6 +57,23 @@ int open(const char *path, int flags, ...) {
     return fd;
 }
 
+/* Builds with _FORTIFY_SOURCE call these when the flags are not known at
+ * compile time. */
+typedef int (*open2_fn)(const char *, int);
+
+static int open2_with(const char *name, const char *path, int flags) {
+    open2_fn real = (open2_fn)dlsym(RTLD_NEXT, name);
+    if (fail_this_one(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    return real(path, flags);
+}
+
+int __open_2(const char *path, int flags) { return open2_with("__open_2", path, flags); }
+
+int __open64_2(const char *path, int flags) { return open2_with("__open64_2", path, flags); }
+
 int open64(const char *path, int flags, ...) {
     va_list args;
     va_start(args, flags);
