@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -538,6 +539,226 @@ TEST(HeaderApiCheck, EachFindingOnACraftedFile) {
         for (const std::string &left : findings(file.check(true))) {
             EXPECT_TRUE(left == "bad_scale:error" || left.find(":warning") != std::string::npos) << left;
         }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Repairing
+// ---------------------------------------------------------------------------
+
+// Changed fields only, with their old and new values; the VLR, the EVLR, the
+// extra record bytes and the extra header bytes keep theirs.
+TEST(HeaderApiRepair, WritesOnlyTheFieldsThatChange) {
+    LasFile f;
+    f.extra = 3;
+    f.header_pad = 5;
+    f.vlrs = {20};
+    f.evlrs = {12};
+    const Bytes right = f.build();
+    Bytes stale = right;
+    put<std::uint64_t>(stale, 247, 7);            // point count
+    put<std::uint64_t>(stale, 255 + 8 * 1, 0);    // returns 2
+    put<double>(stale, 219, -100.0);              // min Z
+    put<double>(stale, 179, get<double>(right, 179) + 0.1);  // max X, within half a step
+    Crafted file(stale);
+
+    tolvren_repair_result result;
+    ASSERT_EQ(file.repair(result, TOLVREN_REPAIR_DRY_RUN), TOLVREN_OK);
+    EXPECT_EQ(result.written, 0);
+    EXPECT_EQ(file.bytes(), stale);
+    ASSERT_EQ(file.repair(result), TOLVREN_OK);
+    EXPECT_EQ(result.written, 1);
+    ASSERT_EQ(result.count, 3u);
+    EXPECT_EQ(result.changes[0].field, TOLVREN_FIELD_POINT_COUNT);
+    EXPECT_EQ(result.changes[0].old_count, 7u);
+    EXPECT_EQ(result.changes[0].new_count, 4u);
+    EXPECT_EQ(result.changes[1].field, TOLVREN_FIELD_POINTS_BY_RETURN);
+    EXPECT_EQ(result.changes[1].index, 1);
+    EXPECT_EQ(result.changes[1].new_count, 1u);
+    EXPECT_EQ(result.changes[2].field, TOLVREN_FIELD_MIN);
+    EXPECT_EQ(result.changes[2].index, 2);
+    EXPECT_EQ(result.changes[2].is_real, 1);
+    EXPECT_EQ(result.changes[2].old_real, -100.0);
+    EXPECT_EQ(result.changes[2].new_real, 8.0);  // raw -8 * 0.25 + 10
+    EXPECT_STREQ(tolvren_field_name(result.changes[2].field), "min");
+    Bytes expected = right;
+    put<double>(expected, 179, get<double>(stale, 179));
+    EXPECT_EQ(file.bytes(), expected);
+}
+
+// LAS 1.4 legacy fields: mirrored for formats 0-5; for 6-10 zeros, or a
+// correct mirror that is already there.
+TEST(HeaderApiRepair, LegacyFieldsFollowTheLas14Rules) {
+    const struct {
+        std::uint8_t format;
+        std::uint32_t legacy_count, legacy_first;
+        std::uint32_t expected_count, expected_first;
+    } cases[] = {
+        {6, 4, 2, 4, 2},  // a correct mirror stays
+        {6, 4, 0, 0, 0},  // a wrong one goes, all six
+        {6, 0, 2, 0, 0},
+        {1, 0, 0, 4, 2},  // formats 0-5 mirror
+        {1, 4, 9, 4, 2},
+    };
+    for (const auto &c : cases) {
+        LasFile f;
+        f.format = c.format;
+        Bytes bytes = f.build();
+        put<std::uint32_t>(bytes, 107, c.legacy_count);
+        put<std::uint32_t>(bytes, 111, c.legacy_first);
+        if (c.legacy_first == 2) {
+            put<std::uint32_t>(bytes, 115, 1);
+            put<std::uint32_t>(bytes, 119, 1);
+        }
+        Crafted file(bytes);
+        tolvren_repair_result result;
+        ASSERT_EQ(file.repair(result), TOLVREN_OK);
+        const Bytes after = file.bytes();
+        EXPECT_EQ(get<std::uint32_t>(after, 107), c.expected_count) << int(c.format) << " " << c.legacy_count;
+        EXPECT_EQ(get<std::uint32_t>(after, 111), c.expected_first) << int(c.format) << " " << c.legacy_count;
+        EXPECT_EQ(result.written, after != bytes);
+    }
+}
+
+struct Progress {
+    std::vector<std::uint64_t> done;
+    std::uint64_t total = 0;
+    std::size_t stop_after = SIZE_MAX;
+    std::function<void()> on_call;
+
+    static int report(std::uint64_t done, std::uint64_t total, void *user) {
+        auto &self = *static_cast<Progress *>(user);
+        self.done.push_back(done);
+        self.total = total;
+        if (self.on_call) self.on_call();
+        return self.done.size() >= self.stop_after;
+    }
+};
+
+TEST(HeaderApiRepair, ProgressReportsAndCancels) {
+    LasFile f;
+    f.points.clear();
+    for (std::int32_t i = 0; i < 30000; ++i) f.points.push_back({i, -i, i % 7, static_cast<std::uint8_t>(i % 16)});
+    Bytes bytes = f.build();
+    put<std::uint64_t>(bytes, 247, 1);
+    Crafted file(bytes);
+
+    Progress progress;
+    tolvren_scan scan;
+    ASSERT_EQ(tolvren_scan_points(file.path(), nullptr, &Progress::report, &progress, &scan, nullptr), TOLVREN_OK);
+    EXPECT_EQ(progress.total, 30000u * 30u);
+    ASSERT_GT(progress.done.size(), 1u);
+    EXPECT_TRUE(std::is_sorted(progress.done.begin(), progress.done.end()));
+    EXPECT_EQ(progress.done.back(), progress.total);
+
+    Progress cancel;
+    cancel.stop_after = 1;
+    tolvren_repair_result result;
+    EXPECT_EQ(tolvren_repair(file.path(), 0, &Progress::report, &cancel, &result, nullptr), TOLVREN_ECANCELED);
+    EXPECT_EQ(cancel.done.size(), 1u);
+    EXPECT_EQ(file.bytes(), bytes);
+}
+
+// A file that changes between the scan and the write is left as the other
+// writer made it.
+TEST(HeaderApiRepair, FileChangedDuringTheScanIsNotWritten) {
+    LasFile f;
+    Bytes bytes = f.build();
+    put<std::uint64_t>(bytes, 247, 9);
+    for (const bool grow : {false, true}) {
+        Crafted file(bytes);
+        Progress meddler;
+        meddler.on_call = [&] {
+            std::fstream out(file.path(), std::ios::in | std::ios::out | std::ios::binary);
+            out.seekp(grow ? 0 : 30, grow ? std::ios::end : std::ios::beg);
+            out.put('!');
+        };
+        tolvren_repair_result result;
+        tolvren_detail detail;
+        EXPECT_EQ(tolvren_repair(file.path(), 0, &Progress::report, &meddler, &result, &detail), TOLVREN_ECHANGED);
+        EXPECT_EQ(detail.code, TOLVREN_ECHANGED);
+        Bytes expected = bytes;
+        if (grow) {
+            expected.push_back('!');
+        } else {
+            expected[30] = '!';
+        }
+        EXPECT_EQ(file.bytes(), expected);
+    }
+    // A header read before the file changed is not scanned against it.
+    Crafted file(bytes);
+    tolvren_header h;
+    ASSERT_EQ(tolvren_read_header(file.path(), &h, nullptr), TOLVREN_OK);
+    ++h.file_size;
+    tolvren_scan scan;
+    EXPECT_EQ(tolvren_scan_points(file.path(), &h, nullptr, nullptr, &scan, nullptr), TOLVREN_ECHANGED);
+}
+
+// Failed writes and syncs put the original bytes back; when that fails too
+// the repair says so.
+TEST(HeaderApiRepair, FailedWritesAreUndone) {
+    LasFile f;
+    Bytes bytes = f.build();
+    put<std::uint64_t>(bytes, 247, 9);
+    put<std::uint64_t>(bytes, 255, 0);
+    const struct {
+        const char *good_writes, *after_failure, *failing_syncs, *expected;
+        bool restored;
+    } cases[] = {
+        {"0", "ok", "0", "write_failed", true},
+        {"1", "ok", "0", "write_failed", true},
+        {"9", "ok", "1", "write_failed", true},
+        {"1", "fail", "0", "restore_failed", false},
+        {"9", "ok", "2", "restore_failed", true},
+        {"9", "ok", "0", "ok", false},
+    };
+    for (const auto &c : cases) {
+        Crafted file(bytes);
+        const tolvren_test::ProcessResult run = tolvren_test::run_process(
+            {TOLVREN_HEADER_API_FAULTS_PATH, c.good_writes, c.after_failure, c.failing_syncs, file.path()});
+        EXPECT_EQ(run.out.substr(0, run.out.find(' ')), c.expected) << run.out;
+        EXPECT_EQ(file.bytes() == bytes, c.restored) << run.out;
+    }
+}
+
+// More records than 32 bits count, in a sparse file: a LAS 1.4 header holds
+// them, a 1.2 header cannot and its repair refuses before scanning.
+TEST(HeaderApiRepair, MoreThan4294967295Records) {
+    const std::uint64_t records = (std::uint64_t{1} << 32) + 1;
+    for (const std::uint8_t minor : {std::uint8_t{2}, std::uint8_t{4}}) {
+        LasFile f;
+        f.minor = minor;
+        f.format = 0;
+        f.points.clear();
+        Bytes bytes = f.build();
+        if (minor == 4) put<std::uint64_t>(bytes, 247, records);
+        put<std::uint32_t>(bytes, 107, minor == 4 ? 0 : 1);
+        Crafted file(bytes);
+        ASSERT_EQ(truncate(file.path(), static_cast<off_t>(bytes.size() + records * 20)), 0);
+
+        tolvren_report report = file.check(false);
+        tolvren_repair_result result;
+        if (minor == 2) {
+            EXPECT_EQ(findings(report),
+                      (std::vector<std::string>{"more_records_than_count:error", "by_return_sum_below_count:warning"}));
+            EXPECT_EQ(file.repair(result), TOLVREN_ETOOMANYPOINTS);
+            tolvren_header h;
+            ASSERT_EQ(tolvren_read_header(file.path(), &h, nullptr), TOLVREN_OK);
+            EXPECT_EQ(h.point_count, 1u);
+            continue;
+        }
+        // The legacy fields must be 0 above 4294967295 points, whatever the format.
+        EXPECT_EQ(findings(report), std::vector<std::string>{"by_return_sum_below_count:warning"});
+        Bytes legacy = bytes;
+        put<std::uint32_t>(legacy, 107, 1);
+        Crafted mirrored(legacy);
+        ASSERT_EQ(truncate(mirrored.path(), static_cast<off_t>(bytes.size() + records * 20)), 0);
+        EXPECT_EQ(findings(mirrored.check(false)),
+                  (std::vector<std::string>{"by_return_sum_below_count:warning", "legacy_mismatch:error"}));
+        Progress cancel;
+        cancel.stop_after = 1;
+        EXPECT_EQ(tolvren_repair(file.path(), 0, &Progress::report, &cancel, &result, nullptr), TOLVREN_ECANCELED);
+        EXPECT_EQ(cancel.total, records * 20);
     }
 }
 
