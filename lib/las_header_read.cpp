@@ -115,7 +115,8 @@ void copy_text(char (&out)[N], const unsigned char *bytes, std::size_t offset) {
 // tests what makes it readable at all. The walks come later.
 int decode(const unsigned char *bytes, std::size_t size, std::uint64_t file_size, const char *path,
            tolvren_header &out, tolvren_detail *detail) {
-    out = tolvren_header{};
+    // Padding too: callers may compare headers byte for byte.
+    std::memset(&out, 0, sizeof out);
     out.file_size = file_size;
     if (size < 4 || std::memcmp(bytes, "LASF", 4) != 0) {
         return fail(detail, TOLVREN_ENOTLAS, 0, path, "not a LAS file: no \"LASF\" signature");
