@@ -202,11 +202,14 @@ typedef struct tolvren_scan {
     double   real_max[3];
 } tolvren_scan;
 
-/* Scans the whole records of an uncompressed file once, with `progress`
- * (may be NULL) called with `user`. `header` is the file's header as read
- * by tolvren_read_header (pass NULL to have it read). Fails with
- * TOLVREN_ECOMPRESSED on LAZ, TOLVREN_ELAYOUT when the point region lies
- * outside the file, TOLVREN_ECANCELED when progress asks to stop. */
+/* Scans the whole records of an uncompressed file once, from OffsetToData to
+ * header->point_region_end, with `progress` (may be NULL) called with `user`
+ * after each block and last with bytes_done == bytes_total. `header` is the
+ * file's header as read by tolvren_read_header (pass NULL to have it read).
+ * Fails with TOLVREN_ECOMPRESSED on LAZ, TOLVREN_ELAYOUT when the point
+ * region lies outside the file, TOLVREN_ECANCELED when progress asks to
+ * stop, TOLVREN_ECHANGED when the file's size is not header->file_size (or
+ * it shrinks during the scan). */
 TOLVREN_LAS_API int tolvren_scan_points(const char *path, const tolvren_header *header,
                                         tolvren_progress_fn progress, void *user,
                                         tolvren_scan *out,
@@ -222,31 +225,51 @@ typedef enum tolvren_severity {
 } tolvren_severity;
 
 /* Stable codes of findings; tolvren_finding_name gives the snake_case name
- * used in machine-readable output. New codes are only ever appended. */
+ * used in machine-readable output. New codes are only ever appended. The
+ * severity of each is fixed, except where the comment names two: W is
+ * TOLVREN_WARNING, E TOLVREN_ERROR. Findings come in the order of this
+ * list, and one fact is reported once (a count found wrong against the size
+ * of the point region is not reported again as POINT_COUNT_MISMATCH). */
 typedef enum tolvren_finding_code {
-    TOLVREN_F_OFFSET_INSIDE_HEADER = 1,   /* OffsetToData below HeaderSize */
-    TOLVREN_F_POINT_DATA_OUTSIDE_FILE,    /* OffsetToData beyond the end */
-    TOLVREN_F_VLRS_PAST_OFFSET,           /* VLRs do not end by OffsetToData */
-    TOLVREN_F_EVLRS_OUTSIDE_FILE,         /* EVLR region past the end, or
-                                             starting inside the point data */
-    TOLVREN_F_WAVEFORM_OUTSIDE_FILE,      /* internal waveform data past the end */
-    TOLVREN_F_FEWER_RECORDS_THAN_COUNT,   /* the stored count needs more bytes */
-    TOLVREN_F_MORE_RECORDS_THAN_COUNT,    /* whole records beyond the count */
-    TOLVREN_F_TRAILING_BYTES,             /* a partial record at the end */
-    TOLVREN_F_BY_RETURN_SUM_ABOVE_COUNT,  /* by-return counts sum above count */
-    TOLVREN_F_BY_RETURN_SUM_BELOW_COUNT,  /* ... below it (returns 0 or 6-7?) */
-    TOLVREN_F_LEGACY_MISMATCH,            /* 1.4 legacy fields neither right
-                                             nor zero where they must be */
-    TOLVREN_F_LEGACY_MIRRORED,            /* formats 6-10: mirrored legacy counts
+    TOLVREN_F_OFFSET_INSIDE_HEADER = 1,   /* E: OffsetToData below HeaderSize */
+    TOLVREN_F_POINT_DATA_OUTSIDE_FILE,    /* E: OffsetToData beyond the end */
+    TOLVREN_F_VLRS_PAST_OFFSET,           /* E: VLRs do not end by OffsetToData */
+    TOLVREN_F_EVLRS_OUTSIDE_FILE,         /* E: EVLRs run past the end, or the
+                                             first starts before the point data */
+    TOLVREN_F_WAVEFORM_OUTSIDE_FILE,      /* E: global-encoding bit 1 says the
+                                             waveform data are in the file, but
+                                             their start is not between the
+                                             point data and the end */
+    TOLVREN_F_FEWER_RECORDS_THAN_COUNT,   /* E: the stored count needs more whole
+                                             records than the point region holds */
+    TOLVREN_F_MORE_RECORDS_THAN_COUNT,    /* E: whole records beyond the count */
+    TOLVREN_F_TRAILING_BYTES,             /* W: a partial record at the end of
+                                             the file; E: before the first EVLR
+                                             or the waveform data */
+    TOLVREN_F_BY_RETURN_SUM_ABOVE_COUNT,  /* E: by-return counts sum above count */
+    TOLVREN_F_BY_RETURN_SUM_BELOW_COUNT,  /* W: ... below it (return numbers 0,
+                                             or 6-7 in formats 0-5, count in no
+                                             slot) */
+    TOLVREN_F_LEGACY_MISMATCH,            /* E: 1.4 legacy fields neither the
+                                             mirror (formats 0-5, at most
+                                             4294967295 points) nor 0 (else) */
+    TOLVREN_F_LEGACY_MIRRORED,            /* W: formats 6-10: a correct mirror
                                              where 1.4 asks for 0 */
-    TOLVREN_F_MIN_ABOVE_MAX,              /* an axis with min > max */
-    TOLVREN_F_BAD_SCALE,                  /* a scale zero, infinite or NaN */
-    TOLVREN_F_FORMAT_NOT_IN_VERSION,      /* a format the version does not define */
-    TOLVREN_F_POINT_COUNT_MISMATCH,       /* scan: count differs */
-    TOLVREN_F_BY_RETURN_MISMATCH,         /* scan: by-return counts differ */
-    TOLVREN_F_EXTENT_MISMATCH,            /* scan: an extent off by more than half
-                                             a scale step */
-    TOLVREN_F_NOT_SCANNED                 /* scan asked for but impossible (LAZ) */
+    TOLVREN_F_MIN_ABOVE_MAX,              /* E: an axis with min > max (or NaN);
+                                             W when the count is 0 */
+    TOLVREN_F_BAD_SCALE,                  /* E: a scale zero, infinite or NaN */
+    TOLVREN_F_FORMAT_NOT_IN_VERSION,      /* W: a format the version does not
+                                             define (1.0-1.1: 0-1, 1.2: 0-3,
+                                             1.3: 0-5) */
+    TOLVREN_F_POINT_COUNT_MISMATCH,       /* E, scan: count differs */
+    TOLVREN_F_BY_RETURN_MISMATCH,         /* E, scan: by-return counts differ (15
+                                             slots in 1.4, 5 before) */
+    TOLVREN_F_EXTENT_MISMATCH,            /* E, scan: an axis whose min or max is
+                                             more than half a scale step from the
+                                             points' (none without points) */
+    TOLVREN_F_NOT_SCANNED                 /* W: scan asked for but impossible:
+                                             LAZ, or the point region outside
+                                             the file */
 } tolvren_finding_code;
 
 typedef struct tolvren_finding {
@@ -268,7 +291,10 @@ TOLVREN_LAS_API const char *tolvren_finding_name(int code) TOLVREN_LAS_NOEXCEPT;
 TOLVREN_LAS_API const char *tolvren_severity_name(int severity) TOLVREN_LAS_NOEXCEPT;
 
 /* Checks a header against the file it came from and, when `scan` is not
- * NULL, against its point records. Pure: reads no file. */
+ * NULL, against its point records; with a scan the legacy fields of 1.4 are
+ * judged against the scanned counts, else against the 64-bit fields. Pure:
+ * reads no file. TOLVREN_EINVAL for NULL pointers or a header no reader
+ * would return (version outside 1.0-1.4, record length 0). */
 TOLVREN_LAS_API int tolvren_check_header(const tolvren_header *header, const tolvren_scan *scan,
                                          tolvren_report *out) TOLVREN_LAS_NOEXCEPT;
 
@@ -306,7 +332,9 @@ typedef struct tolvren_change {
 #define TOLVREN_MAX_CHANGES 48
 
 typedef struct tolvren_repair_result {
-    size_t count;                     /* changes made (or, dry run, to make) */
+    size_t count;                     /* changes made (or, dry run, to make;
+                                         or, when writing failed, that were
+                                         to be made); in field order */
     tolvren_change changes[TOLVREN_MAX_CHANGES];
     int written;                      /* 1 when bytes were written */
     tolvren_scan scan;                /* what the points said */
@@ -320,10 +348,26 @@ TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
 #define TOLVREN_REPAIR_DRY_RUN 1u
 
 /* Scans the points of an uncompressed LAS 1.0-1.4 file and rewrites in place
- * the count and extent fields that disagree with them; a file already right
- * stays byte-identical, and with TOLVREN_REPAIR_DRY_RUN nothing is written.
- * Refuses untouched on any doubt; writes only changed bytes, all or nothing;
- * never changes the file's length; syncs before returning TOLVREN_OK. */
+ * the count and extent fields that disagree with them:
+ *   - the point count and by-return counts (the 64-bit ones in 1.4) from the
+ *     scan, each only when it differs;
+ *   - in 1.4 the six legacy fields as a group: the mirror of the scan for
+ *     formats 0-5 with at most 4294967295 points; otherwise kept when they
+ *     already hold a correct mirror, else set to 0;
+ *   - an extent only when it lies more than half a scale step from the
+ *     scanned one, then as raw * scale + offset rounded once; none when there
+ *     are no points or the axis's scale is unusable.
+ * A file already right stays byte-identical; with TOLVREN_REPAIR_DRY_RUN
+ * nothing is written (and the file is never opened for writing). Refuses
+ * untouched: TOLVREN_ECOMPRESSED; TOLVREN_ELAYOUT when OffsetToData lies
+ * inside the header or beyond the end, the VLRs or EVLRs run past their
+ * place, waveform data said to be in the file start outside it, or the first
+ * EVLR or the waveform data start inside a record; TOLVREN_ETOOMANYPOINTS.
+ * Writes only the changed fields, all or nothing, never changes the length,
+ * and syncs before returning TOLVREN_OK; just before writing it checks that
+ * the file is the same one, as long, with the same header bytes, else
+ * TOLVREN_ECHANGED and nothing is written. TOLVREN_EWRITEOPEN only when there
+ * is something to write. */
 TOLVREN_LAS_API int tolvren_repair(const char *path, unsigned flags,
                                    tolvren_progress_fn progress, void *user,
                                    tolvren_repair_result *out,
