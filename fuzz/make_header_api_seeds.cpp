@@ -68,15 +68,16 @@ Bytes las_file(const Seed &seed) {
         }
         b.insert(b.end(), record.begin(), record.end());
     }
-    for (int a = 0; a < 3; ++a) {
+    for (std::size_t a = 0; a < 3; ++a) {
+        const double offset = 1000.0 * static_cast<double>(a);
         put<double>(b, 131 + 8 * a, 0.5);
-        put<double>(b, 155 + 8 * a, 1000.0 * a);
-        put<double>(b, 179 + 16 * a, high[a] * 0.5 + 1000.0 * a);
-        put<double>(b, 187 + 16 * a, low[a] * 0.5 + 1000.0 * a);
+        put<double>(b, 155 + 8 * a, offset);
+        put<double>(b, 179 + 16 * a, high[a] * 0.5 + offset);
+        put<double>(b, 187 + 16 * a, low[a] * 0.5 + offset);
     }
     const bool mirror = seed.minor < 4 || seed.format <= 5;
     put<std::uint32_t>(b, 107, mirror ? static_cast<std::uint32_t>(seed.points) : 0);
-    for (int i = 0; i < 5; ++i) put<std::uint32_t>(b, 111 + 4 * i, mirror ? static_cast<std::uint32_t>(by_return[i]) : 0);
+    for (std::size_t i = 0; i < 5; ++i) put<std::uint32_t>(b, 111 + 4 * i, mirror ? static_cast<std::uint32_t>(by_return[i]) : 0);
     if (seed.waveform) {
         b[6] = 2;
         put<std::uint64_t>(b, 227, b.size());
@@ -84,7 +85,7 @@ Bytes las_file(const Seed &seed) {
     }
     if (seed.minor == 4) {
         put<std::uint64_t>(b, 247, static_cast<std::uint64_t>(seed.points));
-        for (int i = 0; i < 15; ++i) put<std::uint64_t>(b, 255 + 8 * i, by_return[i]);
+        for (std::size_t i = 0; i < 15; ++i) put<std::uint64_t>(b, 255 + 8 * i, by_return[i]);
         if (seed.evlr) {
             put<std::uint64_t>(b, 235, b.size());
             put<std::uint32_t>(b, 243, 1);

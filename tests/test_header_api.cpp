@@ -97,7 +97,7 @@ struct LasFile {
             }
         }
         b.insert(b.end(), tail, 0x5A);
-        for (int a = 0; a < 3; ++a) {
+        for (std::size_t a = 0; a < 3; ++a) {
             put<double>(b, 131 + 8 * a, 0.25);
             put<double>(b, 155 + 8 * a, offsets[a]);
             put<double>(b, 179 + 16 * a, high[a]);
@@ -106,12 +106,12 @@ struct LasFile {
         const std::uint64_t n = points.size();
         const bool mirror = minor < 4 || format <= 5;
         put<std::uint32_t>(b, 107, mirror ? static_cast<std::uint32_t>(n) : 0);
-        for (int i = 0; i < 5; ++i) put<std::uint32_t>(b, 111 + 4 * i, mirror ? static_cast<std::uint32_t>(by_return[i]) : 0);
+        for (std::size_t i = 0; i < 5; ++i) put<std::uint32_t>(b, 111 + 4 * i, mirror ? static_cast<std::uint32_t>(by_return[i]) : 0);
         if (minor == 4) {
             put<std::uint64_t>(b, 235, evlrs.empty() ? 0 : b.size());
             put<std::uint32_t>(b, 243, static_cast<std::uint32_t>(evlrs.size()));
             put<std::uint64_t>(b, 247, n);
-            for (int i = 0; i < 15; ++i) put<std::uint64_t>(b, 255 + 8 * i, by_return[i]);
+            for (std::size_t i = 0; i < 15; ++i) put<std::uint64_t>(b, 255 + 8 * i, by_return[i]);
             for (std::uint64_t size : evlrs) {
                 Bytes evlr(60 + size, 0x22);
                 put<std::uint64_t>(evlr, 20, size);
@@ -242,9 +242,11 @@ TEST_F(HeaderApiSharedFiles, ScanFindsWhatTheIndependentReaderFound) {
         for (std::size_t i = 0; i < 16; ++i) {
             EXPECT_EQ(scan.return_histogram[i], i < histogram.size() ? histogram[i].get<std::uint64_t>() : 0);
         }
-        for (int i = 0; i < 15; ++i) EXPECT_EQ(scan.points_by_return[i], e.at("by_return_15")[i].get<std::uint64_t>());
+        for (std::size_t i = 0; i < 15; ++i) {
+            EXPECT_EQ(scan.points_by_return[i], e.at("by_return_15")[i].get<std::uint64_t>());
+        }
         if (scan.records == 0) continue;
-        for (int a = 0; a < 3; ++a) {
+        for (std::size_t a = 0; a < 3; ++a) {
             EXPECT_EQ(scan.raw_min[a], e.at("raw_min")[a].get<std::int32_t>());
             EXPECT_EQ(scan.raw_max[a], e.at("raw_max")[a].get<std::int32_t>());
             EXPECT_EQ(scan.real_min[a], e.at("real_min")[a].get<double>());
