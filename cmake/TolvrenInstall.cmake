@@ -1,7 +1,8 @@
-# Install rules and packages: Quarlin, the shared library with its header,
+# Install rules and the tarball: Quarlin, the shared library with its header,
 # a CMake package (find_package(TolvrenLiDAR) -> Tolvren::LiDAR), a
-# pkg-config file (tolvren-lidar) and the manual page. CPack turns the same
-# install tree into a Debian package and a tarball.
+# pkg-config file (tolvren-lidar), the manual page and the licence. CPack
+# turns the same install tree into a tarball; the Debian packages are built
+# from debian/ with dpkg-buildpackage.
 
 include(CMakePackageConfigHelpers)
 
@@ -40,20 +41,28 @@ install(FILES
   ${PROJECT_BINARY_DIR}/TolvrenLiDARConfigVersion.cmake
   DESTINATION ${tolvren_cmake_dir})
 
-# pkg-config file. With relative install directories it finds the prefix from
-# its own location, so the tree works wherever it is installed or unpacked
-# (cmake --install --prefix, the tarball, the Debian package alike).
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-  set(TOLVREN_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-  set(TOLVREN_PC_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}")
-  set(TOLVREN_PC_INCLUDEDIR "${CMAKE_INSTALL_FULL_INCLUDEDIR}")
-else()
+# pkg-config file. By default, with relative install directories, it finds
+# the prefix from its own location, so the tree works wherever it is installed
+# or unpacked (cmake --install --prefix, the tarball). Distribution packages
+# turn that off and write the prefix they install to, as their other
+# pkg-config files do: pkg-config then drops the system directories from the
+# flags, and prepends a sysroot (PKG_CONFIG_SYSROOT_DIR) only once.
+option(TOLVREN_RELOCATABLE_PKGCONFIG "pkg-config file finds its prefix from its own location" ON)
+if(TOLVREN_RELOCATABLE_PKGCONFIG
+   AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   file(RELATIVE_PATH tolvren_pc_up "/${tolvren_pkgconfig_dir}" "/")
   string(REGEX REPLACE "/$" "" tolvren_pc_up "${tolvren_pc_up}")
   set(TOLVREN_PC_PREFIX "\${pcfiledir}/${tolvren_pc_up}")
-  set(TOLVREN_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-  set(TOLVREN_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(TOLVREN_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
 endif()
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(TOLVREN_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(TOLVREN_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tolvren-lidar.pc.in
   ${PROJECT_BINARY_DIR}/tolvren-lidar.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tolvren-lidar.pc
@@ -65,36 +74,21 @@ configure_file(${PROJECT_SOURCE_DIR}/doc/Quarlin.1.in
 install(FILES ${PROJECT_BINARY_DIR}/Quarlin.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# Packages: cpack -G DEB and cpack -G TGZ in the build directory.
+# The licence travels with every copy of the programs and the library. The
+# Debian packages carry it in their copyright file instead.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
+  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The tarball: cpack in the build directory. Debian packages come from
+# debian/ (dpkg-buildpackage), which splits the library, its development
+# files and the programs as Debian expects.
 if(PROJECT_IS_TOP_LEVEL)
+  set(CPACK_GENERATOR TGZ)
   set(CPACK_PACKAGE_NAME tolvren-lidar)
   set(CPACK_PACKAGE_VENDOR "Tolvren LiDAR Utilities maintainers")
-  set(CPACK_PACKAGE_CONTACT "Tolvren LiDAR Utilities maintainers")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "LAS header viewer Quarlin and the Tolvren LiDAR library")
-  string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "Quarlin prints the public header of a LAS file (the ASPRS LiDAR exchange\n"
-    "format, versions 1.0 to 1.2, point data formats 0 to 3) in a fixed text\n"
-    "layout. The package also holds the shared library libTolvren_LiDAR, its\n"
-    "C header, a CMake package and a pkg-config file for programs that check,\n"
-    "update, template and sort LAS data through it.")
   set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}")
   set(CPACK_STRIP_FILES ON)
-
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tolvren LiDAR Utilities maintainers")
-  set(CPACK_DEBIAN_PACKAGE_SECTION science)
-  # The package ships a shared library: declare it (shlibs file, ldconfig
-  # trigger) and let dpkg-shlibdeps name what it needs. Without dpkg-dev the
-  # dependencies of a C++ program on Debian are listed by hand.
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-  find_program(TOLVREN_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(TOLVREN_DPKG_SHLIBDEPS)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
-  endif()
-
   set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/")
   include(CPack)
 endif()

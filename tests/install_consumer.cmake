@@ -121,9 +121,11 @@ endif()
 list(APPEND configure_args "-DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS}")
 
 if(CONSUMER STREQUAL "cpp")
-  # The version file: a 1.x request is served, a 2.0 request is not.
+  # The version file: a 1.x request is served, a 2.0 request is not. A
+  # script knows no library architecture and would miss a multiarch LIBDIR
+  # (lib/x86_64-linux-gnu), so it searches the package's parent directory.
   file(WRITE ${WORK_DIR}/find_v2.cmake
-    "find_package(TolvrenLiDAR 2.0 CONFIG QUIET PATHS \"${prefix}\" NO_DEFAULT_PATH)\n"
+    "find_package(TolvrenLiDAR 2.0 CONFIG QUIET PATHS \"${libdir}/cmake\" NO_DEFAULT_PATH)\n"
     "if(TolvrenLiDAR_FOUND OR NOT TolvrenLiDAR_CONSIDERED_VERSIONS STREQUAL \"1.0.0\")\n"
     "  message(FATAL_ERROR \"2.0 request: found=\${TolvrenLiDAR_FOUND} considered=\${TolvrenLiDAR_CONSIDERED_VERSIONS}\")\n"
     "endif()\n")
@@ -139,11 +141,19 @@ if(CONSUMER STREQUAL "cpp")
   set(program survey_cpp)
 else()
   set(pc_env ${CMAKE_COMMAND} -E env --unset=PKG_CONFIG_LIBDIR PKG_CONFIG_PATH=${libdir}/pkgconfig)
-  run_checked(COMMAND ${pc_env} ${PKG_CONFIG} --modversion tolvren-lidar OUTPUT_VARIABLE version)
+  # A relocatable file finds this prefix by itself; one built for a fixed
+  # prefix (TOLVREN_RELOCATABLE_PKGCONFIG=OFF, as for the Debian packages)
+  # is pointed at it, which still checks the layout below the prefix.
+  set(pc_args)
+  file(STRINGS ${libdir}/pkgconfig/tolvren-lidar.pc pc_prefix REGEX "^prefix=")
+  if(NOT pc_prefix MATCHES "^prefix=\\\${pcfiledir}")
+    set(pc_args --define-variable=prefix=${prefix})
+  endif()
+  run_checked(COMMAND ${pc_env} ${PKG_CONFIG} ${pc_args} --modversion tolvren-lidar OUTPUT_VARIABLE version)
   if(NOT version STREQUAL "1.0.0\n")
     message(FATAL_ERROR "pkg-config reports version '${version}'")
   endif()
-  run_checked(COMMAND ${pc_env} ${PKG_CONFIG} --cflags --libs tolvren-lidar OUTPUT_VARIABLE flags)
+  run_checked(COMMAND ${pc_env} ${PKG_CONFIG} ${pc_args} --cflags --libs tolvren-lidar OUTPUT_VARIABLE flags)
   # The paths point into this prefix, however pkg-config spells them.
   string(REGEX MATCH "-I([^ \n]+)" ignored "${flags}")
   set(include_dir "${CMAKE_MATCH_1}")
@@ -160,7 +170,7 @@ else()
   endif()
 
   run_checked(COMMAND ${pc_env} ${CMAKE_COMMAND} ${configure_args}
-    -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${C_FLAGS}")
+    -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${C_FLAGS}" "-DPKG_CONFIG_ARGN=${pc_args}")
   set(program survey_c)
 endif()
 run_checked(COMMAND ${CMAKE_COMMAND} --build ${consumer_build} ${config_args})
