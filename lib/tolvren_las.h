@@ -1,0 +1,380 @@
+/*
+ * Tolvren LiDAR Utilities - header API for LAS 1.0 to 1.4.
+ *
+ * Reads, checks and repairs the public header of ASPRS LAS files of every
+ * version from 1.0 to 1.4 and point data formats 0 to 10, compressed (LAZ)
+ * or not. It lives in the same shared library as the operations of
+ * Tolvren_LiDAR.h and leaves them as they are.
+ *
+ * Rules for every caller:
+ *   - Every function returns an int: TOLVREN_OK (0) on success, a negative
+ *     tolvren_error on failure. Test the sign; tolvren_strerror() names the
+ *     code.
+ *   - No function prints, reads the environment or ends the process. Where a
+ *     function takes a tolvren_detail, it fills it on failure with the code,
+ *     the system's errno (0 when none) and a sentence naming the file; pass
+ *     NULL when the code is enough.
+ *   - Every struct is owned by the caller; nothing is allocated for it and
+ *     nothing is kept between calls. Calls on different files, or on the same
+ *     file for reading, may run at the same time on different threads.
+ *   - A file is judged by its signature and header, never by its name. Only
+ *     regular files (or symbolic links to them) are read; no open blocks.
+ *   - Counts are unsigned 64-bit whatever the version; a field the file's
+ *     version lacks reads as 0 and the version tells which fields exist.
+ *
+ * The header compiles as C99 and as C++17.
+ */
+#ifndef TOLVREN_LAS_H
+#define TOLVREN_LAS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define TOLVREN_LAS_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+#  define TOLVREN_LAS_NOEXCEPT noexcept
+#else
+#  define TOLVREN_LAS_NOEXCEPT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Errors
+ * ------------------------------------------------------------------------ */
+
+typedef enum tolvren_error {
+    TOLVREN_OK = 0,
+    TOLVREN_EINVAL = -1,         /* a NULL pointer or an unknown flag */
+    TOLVREN_EOPEN = -2,          /* the file cannot be opened (see sys_errno) */
+    TOLVREN_ENOTREGULAR = -3,    /* not a regular file: directory, FIFO, device */
+    TOLVREN_EREAD = -4,          /* an I/O error while reading */
+    TOLVREN_ENOTLAS = -5,        /* no "LASF" signature */
+    TOLVREN_EVERSION = -6,       /* version outside 1.0 to 1.4 */
+    TOLVREN_EHEADERSIZE = -7,    /* HeaderSize below its version's size, or the
+                                    file shorter than the header */
+    TOLVREN_EFORMAT = -8,        /* point data format above 10 */
+    TOLVREN_ERECORDLENGTH = -9,  /* record length below its format's */
+    TOLVREN_ECOMPRESSED = -10,   /* compressed (LAZ) point data: no scan, no repair */
+    TOLVREN_ELAYOUT = -11,       /* the header's layout does not fit the file
+                                    (point data outside the file, data inside the
+                                    header): repair refuses, the file is untouched */
+    TOLVREN_ECANCELED = -12,     /* the progress callback asked to stop */
+    TOLVREN_ENOMEM = -13,        /* no memory for the scan buffer */
+    TOLVREN_EWRITEOPEN = -14,    /* the file cannot be opened for writing */
+    TOLVREN_ECHANGED = -15,      /* the file changed during the call (shorter, or
+                                    other header bytes): nothing was written */
+    TOLVREN_EWRITE = -16,        /* a write or its sync failed; the original bytes
+                                    were written back */
+    TOLVREN_EWRITERESTORE = -17, /* a write failed and so did writing the original
+                                    bytes back: the header may be damaged */
+    TOLVREN_ETOOMANYPOINTS = -18 /* repair: a LAS 1.0-1.3 file holds more than
+                                    4294967295 whole records, which its 32-bit
+                                    count cannot say: the file is untouched */
+} tolvren_error;
+
+/* A static, English sentence for a tolvren_error; never NULL (an unknown
+ * code gives "unknown error"). */
+TOLVREN_LAS_API const char *tolvren_strerror(int code) TOLVREN_LAS_NOEXCEPT;
+
+/* A static, stable machine-readable name for a tolvren_error, such as
+ * "not_las" or "compressed"; "unknown" for an unknown code. */
+TOLVREN_LAS_API const char *tolvren_error_name(int code) TOLVREN_LAS_NOEXCEPT;
+
+/* Per-call detail of a failure, filled by the functions that take one. */
+typedef struct tolvren_detail {
+    int code;            /* the tolvren_error returned */
+    int sys_errno;       /* errno of the failing system call, else 0 */
+    char message[512];   /* a sentence naming the file, zero-terminated */
+} tolvren_detail;
+
+/* ------------------------------------------------------------------------
+ * Reading a header
+ * ------------------------------------------------------------------------ */
+
+/* Sizes of the public header by version. */
+#define TOLVREN_HEADER_SIZE_1_0 227u   /* also 1.1 and 1.2 */
+#define TOLVREN_HEADER_SIZE_1_3 235u
+#define TOLVREN_HEADER_SIZE_1_4 375u
+
+/* Everything the public header says, decoded from little-endian bytes. */
+typedef struct tolvren_header {
+    uint8_t  version_major;              /* byte 24 */
+    uint8_t  version_minor;              /* byte 25 */
+    uint16_t file_source_id;             /* bytes 4-5 (reserved in 1.0) */
+    uint16_t global_encoding;            /* bytes 6-7 (reserved in 1.0, 1.1) */
+    uint8_t  guid[16];                   /* bytes 8-23 as stored */
+    char     system_identifier[33];      /* bytes 26-57, zero-terminated copy */
+    char     generating_software[33];    /* bytes 58-89, zero-terminated copy */
+    uint16_t creation_day;               /* byte 90 (day of flight in 1.0) */
+    uint16_t creation_year;              /* byte 92 */
+    uint16_t header_size;                /* byte 94 */
+    uint32_t offset_to_point_data;       /* byte 96 */
+    uint32_t number_of_vlrs;             /* byte 100 */
+    uint8_t  point_format_byte;          /* byte 104 as stored */
+    uint8_t  point_format;               /* its low 6 bits: 0 to 10 */
+    uint8_t  compressed;                 /* 1 when bit 7 or bit 6 is set (LAZ) */
+    uint16_t point_record_length;        /* byte 105 */
+    uint16_t standard_record_length;     /* the format's own length */
+    uint16_t extra_bytes;                /* record length minus the standard */
+    uint32_t legacy_point_count;         /* byte 107 */
+    uint32_t legacy_points_by_return[5]; /* byte 111: returns 1 to 5 */
+    double   scale[3];                   /* byte 131: X, Y, Z */
+    double   offset[3];                  /* byte 155: X, Y, Z */
+    double   max[3];                     /* X at 179, Y at 195, Z at 211 */
+    double   min[3];                     /* X at 187, Y at 203, Z at 219 */
+    uint64_t start_of_waveform_data;     /* byte 227, 1.3 and 1.4 */
+    uint64_t start_of_first_evlr;        /* byte 235, 1.4 */
+    uint32_t number_of_evlrs;            /* byte 243, 1.4 */
+    uint64_t point_count_64;             /* byte 247, 1.4 */
+    uint64_t points_by_return_64[15];    /* byte 255, 1.4 */
+    /* The counts a reader uses: the 64-bit fields in 1.4, the legacy ones
+     * before (slots 5 to 14 then 0). */
+    uint64_t point_count;
+    uint64_t points_by_return[15];
+    /* About the file rather than the header. */
+    uint64_t file_size;                  /* bytes, when the header was read */
+    uint64_t vlr_end;                    /* where the walk of the VLR headers
+                                            ended; see vlr_problem */
+    int      vlr_problem;                /* TOLVREN_WALK_OK, _PAST_END (the VLRs
+                                            run past OffsetToData or the end of
+                                            the file) or _INCOMPLETE */
+    uint64_t point_region_end;           /* where the point records end: the
+                                            first EVLR when the file has EVLRs
+                                            and it lies between OffsetToData and
+                                            the end, else internal waveform data
+                                            (global-encoding bit 1) starting
+                                            there, else the end of the file */
+    uint64_t evlr_end;                   /* 1.4 with EVLRs: where the walk of
+                                            the EVLR headers ended, else 0 */
+    int      evlr_problem;               /* TOLVREN_WALK_OK, _PAST_END (the
+                                            EVLRs start before OffsetToData or
+                                            run past the end of the file) or
+                                            _INCOMPLETE */
+} tolvren_header;
+
+/* How the walk of the (E)VLR headers ended: every header and its data inside
+ * their place; past it; or, in tolvren_parse_header only, where the bytes
+ * handed in ended (nothing is known about the rest). */
+#define TOLVREN_WALK_OK 0
+#define TOLVREN_WALK_PAST_END 1
+#define TOLVREN_WALK_INCOMPLETE 2
+
+/* Reads and decodes the public header of `path`, walks the VLR headers, and
+ * fills `out`. Refusals have distinct codes: TOLVREN_EOPEN, ENOTREGULAR,
+ * EREAD, ENOTLAS, EVERSION, EHEADERSIZE, EFORMAT, ERECORDLENGTH. A compressed
+ * file is read like any other (header->compressed is set). */
+TOLVREN_LAS_API int tolvren_read_header(const char *path, tolvren_header *out,
+                                        tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* As tolvren_read_header, from the first `size` bytes of a file of
+ * `file_size` bytes held in memory (size may be less than file_size; the VLR
+ * walk stops where the bytes end). */
+TOLVREN_LAS_API int tolvren_parse_header(const void *bytes, size_t size, uint64_t file_size,
+                                         tolvren_header *out,
+                                         tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Scanning the point records
+ * ------------------------------------------------------------------------ */
+
+/* Called now and then during a scan with the bytes done of the bytes to do;
+ * a non-zero result stops the scan with TOLVREN_ECANCELED. */
+typedef int (*tolvren_progress_fn)(uint64_t bytes_done, uint64_t bytes_total, void *user);
+
+/* What the point records of a file say about themselves. */
+typedef struct tolvren_scan {
+    uint64_t region_start;            /* OffsetToData */
+    uint64_t region_end;              /* header->point_region_end */
+    uint64_t records;                 /* whole records in the region */
+    uint64_t remainder_bytes;         /* region bytes after the last whole one */
+    uint64_t return_histogram[16];    /* by the return-number field (3 bits in
+                                         formats 0-5, 4 bits in 6-10) */
+    uint64_t points_by_return[15];    /* returns 1 to 15; 0 counts in no slot */
+    int32_t  raw_min[3];              /* X, Y, Z; all four extents are 0 when
+                                         records is 0 */
+    int32_t  raw_max[3];
+    double   real_min[3];             /* raw * scale + offset, carried with a
+                                         64-bit significand, rounded once */
+    double   real_max[3];
+} tolvren_scan;
+
+/* Scans the whole records of an uncompressed file once, from OffsetToData to
+ * header->point_region_end, with `progress` (may be NULL) called with `user`
+ * after each block and last with bytes_done == bytes_total. `header` is the
+ * file's header as read by tolvren_read_header (pass NULL to have it read).
+ * Fails with TOLVREN_ECOMPRESSED on LAZ, TOLVREN_ELAYOUT when the point
+ * region lies outside the file, TOLVREN_ECANCELED when progress asks to
+ * stop, TOLVREN_ECHANGED when the file's size is not header->file_size (or
+ * it shrinks during the scan). */
+TOLVREN_LAS_API int tolvren_scan_points(const char *path, const tolvren_header *header,
+                                        tolvren_progress_fn progress, void *user,
+                                        tolvren_scan *out,
+                                        tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Checking a file
+ * ------------------------------------------------------------------------ */
+
+typedef enum tolvren_severity {
+    TOLVREN_WARNING = 1, /* breaks a rule that readers tolerate */
+    TOLVREN_ERROR = 2    /* the header is wrong about the file */
+} tolvren_severity;
+
+/* Stable codes of findings; tolvren_finding_name gives the snake_case name
+ * used in machine-readable output. New codes are only ever appended. The
+ * severity of each is fixed, except where the comment names two: W is
+ * TOLVREN_WARNING, E TOLVREN_ERROR. Findings come in the order of this
+ * list, and one fact is reported once (a count found wrong against the size
+ * of the point region is not reported again as POINT_COUNT_MISMATCH). */
+typedef enum tolvren_finding_code {
+    TOLVREN_F_OFFSET_INSIDE_HEADER = 1,   /* E: OffsetToData below HeaderSize */
+    TOLVREN_F_POINT_DATA_OUTSIDE_FILE,    /* E: OffsetToData beyond the end */
+    TOLVREN_F_VLRS_PAST_OFFSET,           /* E: VLRs do not end by OffsetToData */
+    TOLVREN_F_EVLRS_OUTSIDE_FILE,         /* E: EVLRs run past the end, or the
+                                             first starts before the point data */
+    TOLVREN_F_WAVEFORM_OUTSIDE_FILE,      /* E: global-encoding bit 1 says the
+                                             waveform data are in the file, but
+                                             their start is not between the
+                                             point data and the end */
+    TOLVREN_F_FEWER_RECORDS_THAN_COUNT,   /* E: the stored count needs more whole
+                                             records than the point region holds */
+    TOLVREN_F_MORE_RECORDS_THAN_COUNT,    /* E: whole records beyond the count */
+    TOLVREN_F_TRAILING_BYTES,             /* W: a partial record at the end of
+                                             the file; E: before the first EVLR
+                                             or the waveform data */
+    TOLVREN_F_BY_RETURN_SUM_ABOVE_COUNT,  /* E: by-return counts sum above count */
+    TOLVREN_F_BY_RETURN_SUM_BELOW_COUNT,  /* W: ... below it (return numbers 0,
+                                             or 6-7 in formats 0-5, count in no
+                                             slot) */
+    TOLVREN_F_LEGACY_MISMATCH,            /* E: 1.4 legacy fields neither the
+                                             mirror (formats 0-5, at most
+                                             4294967295 points) nor 0 (else) */
+    TOLVREN_F_LEGACY_MIRRORED,            /* W: formats 6-10: a correct mirror
+                                             where 1.4 asks for 0 */
+    TOLVREN_F_MIN_ABOVE_MAX,              /* E: an axis with min > max (or NaN);
+                                             W when the count is 0 */
+    TOLVREN_F_BAD_SCALE,                  /* E: a scale zero, infinite or NaN */
+    TOLVREN_F_FORMAT_NOT_IN_VERSION,      /* W: a format the version does not
+                                             define (1.0-1.1: 0-1, 1.2: 0-3,
+                                             1.3: 0-5) */
+    TOLVREN_F_POINT_COUNT_MISMATCH,       /* E, scan: count differs */
+    TOLVREN_F_BY_RETURN_MISMATCH,         /* E, scan: by-return counts differ (15
+                                             slots in 1.4, 5 before) */
+    TOLVREN_F_EXTENT_MISMATCH,            /* E, scan: an axis whose min or max is
+                                             more than half a scale step from the
+                                             points' (none without points) */
+    TOLVREN_F_NOT_SCANNED                 /* W: scan asked for but impossible:
+                                             LAZ, or the point region outside
+                                             the file */
+} tolvren_finding_code;
+
+typedef struct tolvren_finding {
+    int severity;         /* tolvren_severity */
+    int code;             /* tolvren_finding_code */
+    char message[256];    /* one sentence, zero-terminated */
+} tolvren_finding;
+
+#define TOLVREN_MAX_FINDINGS 32
+
+typedef struct tolvren_report {
+    int errors;                       /* findings of severity TOLVREN_ERROR */
+    int warnings;
+    size_t count;                     /* findings held, at most TOLVREN_MAX_FINDINGS */
+    tolvren_finding findings[TOLVREN_MAX_FINDINGS];
+} tolvren_report;
+
+TOLVREN_LAS_API const char *tolvren_finding_name(int code) TOLVREN_LAS_NOEXCEPT;
+TOLVREN_LAS_API const char *tolvren_severity_name(int severity) TOLVREN_LAS_NOEXCEPT;
+
+/* Checks a header against the file it came from and, when `scan` is not
+ * NULL, against its point records; with a scan the legacy fields of 1.4 are
+ * judged against the scanned counts, else against the 64-bit fields. Pure:
+ * reads no file. TOLVREN_EINVAL for NULL pointers or a header no reader
+ * would return (version outside 1.0-1.4, record length 0). */
+TOLVREN_LAS_API int tolvren_check_header(const tolvren_header *header, const tolvren_scan *scan,
+                                         tolvren_report *out) TOLVREN_LAS_NOEXCEPT;
+
+#define TOLVREN_CHECK_SCAN 1u
+
+/* Reads the header of `path` and checks it; with TOLVREN_CHECK_SCAN also
+ * scans the points (a compressed file then gets TOLVREN_F_NOT_SCANNED).
+ * Returns TOLVREN_OK when the file could be checked, whatever it found. */
+TOLVREN_LAS_API int tolvren_check_file(const char *path, unsigned flags,
+                                       tolvren_progress_fn progress, void *user,
+                                       tolvren_report *out,
+                                       tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Repairing a file in place
+ * ------------------------------------------------------------------------ */
+
+typedef enum tolvren_field {
+    TOLVREN_FIELD_POINT_COUNT = 1,         /* 64-bit in 1.4, legacy before */
+    TOLVREN_FIELD_POINTS_BY_RETURN,        /* index 0-14 in 1.4, 0-4 before */
+    TOLVREN_FIELD_LEGACY_POINT_COUNT,      /* 1.4 only */
+    TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN, /* 1.4 only, index 0-4 */
+    TOLVREN_FIELD_MIN,                     /* index 0-2: X, Y, Z */
+    TOLVREN_FIELD_MAX
+} tolvren_field;
+
+typedef struct tolvren_change {
+    int field;            /* tolvren_field */
+    int index;            /* element of an array field, else 0 */
+    int is_real;          /* 1: the values are old_real/new_real */
+    uint64_t old_count, new_count;
+    double old_real, new_real;
+} tolvren_change;
+
+#define TOLVREN_MAX_CHANGES 48
+
+typedef struct tolvren_repair_result {
+    size_t count;                     /* changes made (or, dry run, to make;
+                                         or, when writing failed, that were
+                                         to be made); in field order */
+    tolvren_change changes[TOLVREN_MAX_CHANGES];
+    int written;                      /* 1 when bytes were written */
+    tolvren_scan scan;                /* what the points said */
+} tolvren_repair_result;
+
+/* The snake_case name of a field as in machine-readable output:
+ * "point_count", "points_by_return", "legacy_point_count",
+ * "legacy_points_by_return", "min", "max". */
+TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
+
+#define TOLVREN_REPAIR_DRY_RUN 1u
+
+/* Scans the points of an uncompressed LAS 1.0-1.4 file and rewrites in place
+ * the count and extent fields that disagree with them:
+ *   - the point count and by-return counts (the 64-bit ones in 1.4) from the
+ *     scan, each only when it differs;
+ *   - in 1.4 the six legacy fields as a group: the mirror of the scan for
+ *     formats 0-5 with at most 4294967295 points; otherwise kept when they
+ *     already hold a correct mirror, else set to 0;
+ *   - an extent only when it lies more than half a scale step from the
+ *     scanned one, then as raw * scale + offset rounded once; none when there
+ *     are no points or the axis's scale is unusable.
+ * A file already right stays byte-identical; with TOLVREN_REPAIR_DRY_RUN
+ * nothing is written (and the file is never opened for writing). Refuses
+ * untouched: TOLVREN_ECOMPRESSED; TOLVREN_ELAYOUT when OffsetToData lies
+ * inside the header or beyond the end, the VLRs or EVLRs run past their
+ * place, waveform data said to be in the file start outside it, or the first
+ * EVLR or the waveform data start inside a record; TOLVREN_ETOOMANYPOINTS.
+ * Writes only the changed fields, all or nothing, never changes the length,
+ * and syncs before returning TOLVREN_OK; just before writing it checks that
+ * the file is the same one, as long, with the same header bytes, else
+ * TOLVREN_ECHANGED and nothing is written. TOLVREN_EWRITEOPEN only when there
+ * is something to write. */
+TOLVREN_LAS_API int tolvren_repair(const char *path, unsigned flags,
+                                   tolvren_progress_fn progress, void *user,
+                                   tolvren_repair_result *out,
+                                   tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOLVREN_LAS_H */
