@@ -1,6 +1,6 @@
-# Install rules and packages: Quarlin, the shared library with its header,
-# a CMake package (find_package(TolvrenLiDAR) -> Tolvren::LiDAR), a
-# pkg-config file (tolvren-lidar) and the manual page. CPack turns the same
+# Install rules and packages: Quarlin, tolvren, the shared library with its
+# header, a CMake package (find_package(TolvrenLiDAR) -> Tolvren::LiDAR), a
+# pkg-config file (tolvren-lidar) and the manual pages. CPack turns the same
 # install tree into a Debian package and a tarball.
 
 include(CMakePackageConfigHelpers)
@@ -14,6 +14,12 @@ set(tolvren_pkgconfig_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 # version.
 install(TARGETS Quarlin
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# tolvren loads the shared library (see tolvren/CMakeLists.txt for its
+# search path).
+if(TARGET tolvren)
+  install(TARGETS tolvren
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(TARGETS Tolvren_LiDAR EXPORT TolvrenLiDARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -59,11 +65,17 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/tolvren-lidar.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/tolvren-lidar.pc
   DESTINATION ${tolvren_pkgconfig_dir})
 
-# Manual page, stamped with the version.
+# Manual pages, stamped with the version.
 configure_file(${PROJECT_SOURCE_DIR}/doc/Quarlin.1.in
   ${PROJECT_BINARY_DIR}/Quarlin.1 @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/Quarlin.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET tolvren)
+  configure_file(${PROJECT_SOURCE_DIR}/doc/tolvren.1.in
+    ${PROJECT_BINARY_DIR}/tolvren.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/tolvren.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 # Packages: cpack -G DEB and cpack -G TGZ in the build directory.
 if(PROJECT_IS_TOP_LEVEL)
