@@ -297,9 +297,12 @@ TEST(TolvrenRepair, InconsistentCopiesAreRepairedToTheConsistentFile) {
         EXPECT_NE(run.out.find("min[0] -1 -> 25"), std::string::npos) << run.out;
         EXPECT_EQ(read_file(path), wrong);
 
-        run = tolvren({"repair", "--json", path});
+        // Two names of one file are repaired one after the other, in order.
+        run = tolvren({"repair", "--json", "-j", "2", path, dir.path() + "/./f.las"});
         EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.lines().at(0)["status"], "repaired");
+        ASSERT_EQ(run.lines().size(), 2u);
+        EXPECT_EQ(run.lines()[0]["status"], "repaired");
+        EXPECT_EQ(run.lines()[1]["status"], "unchanged");
         EXPECT_EQ(read_file(path), right);
         run = tolvren({"check", "--scan", path});
         EXPECT_EQ(run.out, path + ": ok\n");

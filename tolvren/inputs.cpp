@@ -14,10 +14,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::uint64_t size_of(const std::string &path) {
+// An input for `path`, with its size and identity when it is a regular file.
+Input input_for(std::string path) {
+    Input input{std::move(path), 0, 0, 0, {}};
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    return static_cast<std::uint64_t>(st.st_size);
+    if (stat(input.path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        input.size = static_cast<std::uint64_t>(st.st_size);
+        input.device = static_cast<std::uint64_t>(st.st_dev);
+        input.inode = static_cast<std::uint64_t>(st.st_ino);
+    }
+    return input;
 }
 
 bool is_directory(const std::string &path) {
@@ -38,14 +44,12 @@ void walk(const fs::path &dir, std::vector<Input> &found) {
         if (!entry.is_symlink(ignored) && entry.is_directory(ignored)) {
             subdirectories.push_back(entry.path());
         } else if (has_las_extension(entry.path().filename().string()) && entry.is_regular_file(ignored)) {
-            std::string path = entry.path().string();
-            const std::uint64_t size = size_of(path);
-            found.push_back(Input{std::move(path), size, {}});
+            found.push_back(input_for(entry.path().string()));
         }
     }
     if (error) {
         const std::string where = dir.string();
-        found.push_back(Input{where, 0, where + ": cannot read the directory: " + error.message()});
+        found.push_back(Input{where, 0, 0, 0, where + ": cannot read the directory: " + error.message()});
     }
     for (const fs::path &subdirectory : subdirectories) walk(subdirectory, found);
 }
@@ -73,7 +77,7 @@ std::vector<Input> collect_inputs(const std::vector<std::string> &arguments, boo
             inputs.insert(inputs.end(), std::make_move_iterator(found.begin()),
                           std::make_move_iterator(found.end()));
         } else {
-            inputs.push_back(Input{argument, size_of(argument), {}});
+            inputs.push_back(input_for(argument));
         }
     }
     return inputs;

@@ -12,6 +12,9 @@ namespace tolvren_cli {
 struct Input {
     std::string path;
     std::uint64_t size = 0;  // bytes, for the progress display; 0 when unknown
+    // Which file it is (device and inode; both 0 when unknown), so that two
+    // names of one file are never worked on at the same time.
+    std::uint64_t device = 0, inode = 0;
     // Set when a directory could not be walked: the input then stands for
     // that directory and fails with this message, in its place in the order.
     std::string walk_error;

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -78,6 +79,11 @@ int main(int argc, char **argv) {
         return app.exit(error) == 0 ? tolvren_cli::kExitOk : tolvren_cli::kExitUsage;
     }
 
+    // A reader that goes away (`tolvren repair ... | head`) must not end the
+    // process between two writes of a repair: writing then fails instead,
+    // and no further file is started.
+    std::signal(SIGPIPE, SIG_IGN);
+
     int status = tolvren_cli::kExitOk;
     try {
         const Command command = app.got_subcommand(info)    ? Command::Info
@@ -88,9 +94,10 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "tolvren: %s\n", error.what());
         status = tolvren_cli::kExitFileProblem;
     }
-    // A full disk or a closed pipe must not pass for success.
+    // A full disk or a closed pipe must not pass for success; a closed pipe
+    // is what a reader that has seen enough leaves, and needs no message.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "tolvren: cannot write the results: %s\n", std::strerror(errno));
+        if (errno != EPIPE) std::fprintf(stderr, "tolvren: cannot write the results: %s\n", std::strerror(errno));
         status = tolvren_cli::kExitFileProblem;
     }
     return status;

@@ -7,10 +7,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace tolvren_cli {
 
@@ -137,6 +139,20 @@ private:
     std::thread thread_;
 };
 
+// For each input, the last input before it that names the same file, or
+// `count` when there is none.
+std::vector<std::size_t> same_file_before(const std::vector<Input> &inputs) {
+    const std::size_t count = inputs.size();
+    std::vector<std::size_t> before(count, count);
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::size_t> last;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (inputs[i].inode == 0) continue;
+        const auto [it, first] = last.try_emplace({inputs[i].device, inputs[i].inode}, i);
+        if (!first) before[i] = std::exchange(it->second, i);
+    }
+    return before;
+}
+
 }  // namespace
 
 int ProgressSlot::callback(std::uint64_t bytes_done, std::uint64_t bytes_total, void *user) {
@@ -154,6 +170,7 @@ int ProgressSlot::callback(std::uint64_t bytes_done, std::uint64_t bytes_total, 
 std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, const Task &task) {
     const std::size_t count = inputs.size();
     const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(jobs, count));
+    const std::vector<std::size_t> before = same_file_before(inputs);
 
     std::vector<std::unique_ptr<ProgressSlot>> slots;
     for (std::size_t i = 0; i < workers; ++i) slots.push_back(std::make_unique<ProgressSlot>());
@@ -161,27 +178,42 @@ std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, Progre
     std::mutex output_mutex;
     ProgressLine progress(output_mutex, inputs, unit, slots);
 
+    // Guarded by results_mutex: outcomes not yet written, and which tasks
+    // have finished.
     std::mutex results_mutex;
     std::condition_variable result_ready;
     std::vector<std::optional<Outcome>> results(count);
+    std::vector<char> finished(count, 0);
     std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};  // the results can no longer be written
 
     auto work = [&](ProgressSlot &slot) {
-        for (std::size_t i; (i = next.fetch_add(1)) < count;) {
+        for (std::size_t i; !stop.load() && (i = next.fetch_add(1)) < count;) {
+            if (before[i] < count) {
+                // Another name of this file comes earlier: wait until it is
+                // done, so one file is never repaired by two threads and the
+                // outcomes do not depend on timing. Tasks are taken in
+                // order, so the earlier one is running already.
+                std::unique_lock<std::mutex> lock(results_mutex);
+                result_ready.wait(lock, [&] { return finished[before[i]] != 0; });
+            }
             slot.begin(inputs[i].size);
             Outcome outcome;
             try {
                 outcome = task(i, slot);
             } catch (const std::exception &error) {
                 outcome = Outcome{{}, "tolvren: " + inputs[i].path + ": " + error.what() + "\n", true};
+            } catch (...) {
+                outcome = Outcome{{}, "tolvren: " + inputs[i].path + ": unexpected failure\n", true};
             }
             progress.file_done(inputs[i].size);
             slot.begin(0);
             {
                 std::lock_guard<std::mutex> lock(results_mutex);
                 results[i] = std::move(outcome);
+                finished[i] = 1;
             }
-            result_ready.notify_one();
+            result_ready.notify_all();
         }
     };
 
@@ -191,7 +223,7 @@ std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, Progre
 
     // This thread writes: outcome i as soon as it and all before it are in.
     std::size_t failures = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count && !stop.load(); ++i) {
         Outcome outcome;
         {
             std::unique_lock<std::mutex> lock(results_mutex);
@@ -209,6 +241,9 @@ std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, Progre
             std::fflush(stdout);
             std::fwrite(outcome.err.data(), 1, outcome.err.size(), stderr);
         }
+        // Nobody reads the results any more (a closed pipe, a full disk):
+        // start no new file; those under way finish.
+        if (std::ferror(stdout)) stop.store(true);
     }
     for (std::thread &thread : threads) thread.join();
     return failures;

@@ -50,10 +50,12 @@ using Task = std::function<Outcome(std::size_t index, ProgressSlot &slot)>;
 
 // Runs `task` for every index of `inputs` on up to `jobs` threads (at least
 // one). Outcome i is written (out to stdout, err to stderr) only after
-// outcomes 0 to i-1, and as soon as they are. When standard error is a
-// terminal and the run lasts more than about a second, a progress line is
-// kept on it and cleared at the end. An exception from `task` becomes a
-// failed outcome. Returns the number of failed outcomes.
+// outcomes 0 to i-1, and as soon as they are. Inputs that name the same file
+// run one after the other in input order. When standard error is a terminal
+// and the run lasts more than about a second, a progress line is kept on it
+// and cleared at the end. An exception from `task` becomes a failed outcome.
+// Once standard output fails, no further task starts. Returns the number of
+// failed outcomes.
 std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, const Task &task);
 
 }  // namespace tolvren_cli
