@@ -11,6 +11,7 @@
 // the best of each and their ratios. Each file is removed as soon as its
 // format is done. update_header prints its own success line on every run.
 #include "Tolvren_LiDAR.h"
+#include "tolvren_internal.h"
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -35,19 +36,7 @@ constexpr std::uint64_t kTargetBytes = 1000000000;  // 50 million 20-byte record
 // Failures unwind, so that the big file is removed on the way out.
 [[noreturn]] void fail(const std::string &what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
+using tolvren::internal::Descriptor;
 
 // Removes the benchmark's directory and file however the run ends.
 class Scratch {

@@ -24,7 +24,7 @@ install(TARGETS Tolvren_LiDAR EXPORT TolvrenLiDARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/lib/Tolvren_LiDAR.h
+install(FILES ${PROJECT_SOURCE_DIR}/lib/Tolvren_LiDAR.h ${PROJECT_SOURCE_DIR}/lib/tolvren_las.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # CMake package: the exported target plus a version file. Any 1.x satisfies a

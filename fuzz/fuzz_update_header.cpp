@@ -1,10 +1,11 @@
-// update_header on arbitrary bytes. The operation ends the process on every
-// refusal, so the target first decides with the library's own checks
-// whether the call will return, and only then makes it. After the call the
-// file must keep its length, change only the eight summary fields, and hold
-// the counts and extents of its whole point records.
+// The header update on arbitrary bytes, through the core that returns
+// instead of ending the process, so that every refusal runs too. A refused
+// file must keep every byte. An updated one must keep its length, change
+// only the eight summary fields, and hold the counts and extents of its
+// whole point records, as computed here record by record.
 #include "Tolvren_LiDAR.h"
 #include "fuzz_common.h"
+#include "tolvren_internal.h"
 
 #include <algorithm>
 #include <array>
@@ -88,17 +89,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string path = tolvren_fuzz::scratch_dir() + "/input.las";
     tolvren_fuzz::write_input(path, data, size);
 
-    // The refusals: anything check_las refuses, a pairing without a record
-    // layout, a file shorter than a header, point data beyond the end.
-    const std::int16_t las_type = check_las(path.c_str());
-    if (las_type <= 0 || size < kHeaderBytes) return 0;
-    if (load<std::uint32_t>(data + 96) > size) return 0;
-
-    update_header(path.c_str());
+    using tolvren::internal::UpdateStatus;
+    const UpdateStatus status = tolvren::internal::update_header_core(path.c_str()).status;
 
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (after.size() != size) tolvren_fuzz::fail("the file changed its length");
+    if (status != UpdateStatus::updated) {
+        if (size > 0 && std::memcmp(after.data(), data, size) != 0) tolvren_fuzz::fail("a refused file changed");
+        if ((status == UpdateStatus::refused_by_check) != (tolvren::internal::update_message(status) == nullptr)) {
+            tolvren_fuzz::fail("a refusal without its message");
+        }
+        return 0;
+    }
+    // An update needs a whole header with its point data inside the file.
+    if (size < kHeaderBytes || load<std::uint32_t>(data + 96) > size) tolvren_fuzz::fail("an impossible update");
+    const std::int16_t las_type = check_las(path.c_str());
+    if (las_type <= 0) tolvren_fuzz::fail("updated a file the checks refuse");
     for (std::size_t i = 0; i < size; ++i) {
         if (!in_summary_fields(i) && after[i] != data[i]) tolvren_fuzz::fail("a byte outside the summary fields changed");
     }

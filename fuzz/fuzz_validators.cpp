@@ -1,9 +1,11 @@
 // The argument validators on arbitrary strings. check_numeric_argument and
-// check_DEM end the process when they refuse, so the target decides first
-// whether a value will be accepted and calls them only then; a call that
-// ends the process is a finding.
+// check_DEM end the process when they refuse, so the target runs their
+// cores, which return the verdict, on every input, and calls the exported
+// operations only with what the cores accepted: a call that then ends the
+// process is a finding.
 #include "Tolvren_LiDAR.h"
 #include "fuzz_common.h"
+#include "tolvren_internal.h"
 
 #include <unistd.h>
 
@@ -13,36 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-
-namespace {
-
-bool accepted_number(const std::string &text) {
-    const bool allowed = std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= '0' && c <= '9') || c == '.' || c == '-';
-    });
-    const auto dots = std::count(text.begin(), text.end(), '.');
-    const auto dashes = std::count(text.begin(), text.end(), '-');
-    return allowed && dots <= 1 && dashes <= 1 && text != "." && text != "-";
-}
-
-bool ends_with(const std::string &text, const char *suffix) {
-    const std::size_t n = std::strlen(suffix);
-    return text.size() > n && text.compare(text.size() - n, n, suffix) == 0;
-}
-
-// check_DEM returns for a ".asc" name, and for a ".flt" name whose ".hdr"
-// beside it opens for reading.
-bool accepted_dem(const std::string &name) {
-    if (ends_with(name, ".asc")) return true;
-    if (!ends_with(name, ".flt")) return false;
-    const std::string header = name.substr(0, name.size() - 4) + ".hdr";
-    std::FILE *fp = std::fopen(header.c_str(), "r");
-    if (!fp) return false;
-    std::fclose(fp);
-    return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size > 4096) return 0;
@@ -64,7 +36,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool flag = text == "Y" || text == "N" || text == "y" || text == "n";
     if ((yn == 0) != flag || (yn != 0 && yn != -1)) tolvren_fuzz::fail("check_YN disagrees");
 
-    if (accepted_number(text)) check_numeric_argument(text.c_str());
-    if (accepted_dem(text)) check_DEM(text.c_str());
+    // A number holds digits, one point and one minus sign at most.
+    if (tolvren::internal::numeric_argument_accepted(text.c_str())) {
+        if (text.find_first_not_of("0123456789.-") != std::string::npos) tolvren_fuzz::fail("a non-numeric byte passed");
+        check_numeric_argument(text.c_str());
+    }
+    // A DEM name ends in ".asc", or in ".flt" with its ".hdr" beside it.
+    using tolvren::internal::DemStatus;
+    if (tolvren::internal::check_dem_core(text.c_str()) == DemStatus::accepted) {
+        const std::string tail = text.size() > 4 ? text.substr(text.size() - 4) : std::string();
+        if (tail != ".asc" && tail != ".flt") tolvren_fuzz::fail("a DEM name without its extension passed");
+        check_DEM(text.c_str());
+    }
     return 0;
 }

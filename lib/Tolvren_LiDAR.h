@@ -25,15 +25,8 @@
 
 #include <stdint.h>
 
-#if defined(_WIN32)
-#  if defined(TOLVREN_BUILDING_LIBRARY)
-#    define TOLVREN_API __declspec(dllexport)
-#  else
-#    define TOLVREN_API __declspec(dllimport)
-#  endif
-#else
-#  define TOLVREN_API __attribute__((visibility("default")))
-#endif
+/* The library needs POSIX (pread, pwrite) and builds with GCC or Clang. */
+#define TOLVREN_API __attribute__((visibility("default")))
 
 /* C++ callers see that no operation throws. */
 #ifdef __cplusplus

@@ -267,6 +267,9 @@ Legacy judge_legacy(const tolvren_header &header, std::uint64_t count, const std
 }
 
 bool extent_off(double stored, double scanned, double scale) noexcept {
+    // The same bits are never off, even where the arithmetic below cannot
+    // tell (infinities and NaNs from a non-finite offset).
+    if (std::memcmp(&stored, &scanned, sizeof stored) == 0) return false;
     const long double distance = std::fabs(static_cast<long double>(stored) - static_cast<long double>(scanned));
     return !(distance <= 0.5L * std::fabs(static_cast<long double>(scale)));
 }

@@ -5,6 +5,7 @@
 #ifndef TOLVREN_LAS_HEADER_INTERNAL_H
 #define TOLVREN_LAS_HEADER_INTERNAL_H
 
+#include "tolvren_internal.h"
 #include "tolvren_las.h"
 
 #include <array>
@@ -85,96 +86,20 @@ void store(unsigned char *bytes, std::size_t offset, T value) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Files (las_header_io.cpp)
+// The library's shared pieces (tolvren_internal.h)
 // ---------------------------------------------------------------------------
-// Interim: the library's shared file helpers are to hold these; until then
-// the header API keeps its own, behind the same names.
 
-// Owns a POSIX descriptor.
-class Descriptor {
-public:
-    Descriptor() noexcept = default;
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    ~Descriptor();
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const noexcept { return fd_; }
-    void reset(int fd) noexcept;
-
-private:
-    int fd_ = -1;
-};
-
-// An open regular file and what fstat said about it when it was opened.
-struct OpenedFile {
-    Descriptor fd;
-    std::uint64_t size = 0;
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-};
-
-enum class OpenStatus { ok, cannot_open, not_regular, cannot_stat };
-
-// Opens `path` for reading, or for reading and writing, without blocking
-// (a FIFO or a device never holds the call) and closed on exec, and refuses
-// anything but a regular file. `error` gets errno on failure.
-OpenStatus open_regular_file(const char *path, bool for_writing, OpenedFile &out, int &error) noexcept;
-
-// Reads up to `size` bytes at `offset`, carrying on after short reads and
-// interruptions. Returns the bytes delivered, fewer than `size` only at the
-// end of the file, or -1 on an I/O error.
-long long read_at(int fd, unsigned char *out, std::size_t size, std::uint64_t offset) noexcept;
-
-// A run of bytes of the file's first bytes to be written.
-struct ByteRange {
-    std::size_t offset;
-    std::size_t size;
-};
-
-enum class WriteStatus { written, changed, write_failed, restore_failed };
-
-// Writes `ranges` of `updated` over a file whose first `image_size` bytes
-// were `original` and whose length was `expected_size`, all or nothing:
-// first re-checks the length and those bytes (`changed`, nothing written),
-// then writes only the ranges and syncs the data; when a write or the sync
-// fails it writes the original bytes of the ranges back (`write_failed`, or
-// `restore_failed` when that fails too). `error` gets errno on failure.
-WriteStatus write_ranges(int fd, std::uint64_t expected_size, const unsigned char *original,
-                         const unsigned char *updated, std::size_t image_size, const ByteRange *ranges,
-                         std::size_t range_count, int &error) noexcept;
-
-// What the point records say about themselves.
-struct PointSummary {
-    std::uint64_t records = 0;
-    // Indexed by the return-number field of the record (bits 0-2 or 0-3 of
-    // byte 14, as the scan was told).
-    std::array<std::uint64_t, 16> by_return{};
-    // Raw X, Y, Z, from the ends of the 32-bit range so that the first
-    // record sets every extreme.
-    std::array<std::int32_t, 3> min{{INT32_MAX, INT32_MAX, INT32_MAX}};
-    std::array<std::int32_t, 3> max{{INT32_MIN, INT32_MIN, INT32_MIN}};
-};
-
-// Called after each block of a scan with the bytes read so far; false stops
-// the scan.
-struct ScanProgress {
-    bool (*report)(std::uint64_t bytes_done, void *user) = nullptr;
-    void *user = nullptr;
-};
-
-enum class ScanStatus { ok, read_error, no_memory, canceled };
-
-// One sequential pass over the whole records of `data_bytes` bytes of point
-// data from `offset`: every record is at least 20 bytes long (X, Y, Z at 0,
-// 4 and 8, the return number in the low `return_bits` bits (3 or 4) of byte
-// 14). Bytes that never make a whole record are ignored; so is anything past
-// a premature end of the file. Adds to `summary`.
-ScanStatus scan_point_records(int fd, std::uint64_t offset, std::uint64_t data_bytes, std::size_t record_size,
-                              unsigned return_bits, PointSummary &summary, const ScanProgress &progress = {}) noexcept;
-
-// Raw times scale plus offset, carried with a 64-bit significand and rounded
-// to a double once.
-double real_coordinate(std::int32_t raw, double scale, double offset) noexcept;
+using internal::ByteRun;
+using internal::Descriptor;
+using internal::OpenedFile;
+using internal::PatchStatus;
+using internal::PointSummary;
+using internal::ScanProgress;
+using internal::ScanStatus;
+using internal::patch_runs;
+using internal::read_at;
+using internal::real_coordinate;
+using internal::scan_point_records;
 
 // ---------------------------------------------------------------------------
 // Failures (las_header_read.cpp)
@@ -201,7 +126,7 @@ std::uint16_t standard_record_length(unsigned format) noexcept;
 
 // Opens `path` as open_regular_file does and turns a failure into a
 // tolvren_error with its detail: TOLVREN_EOPEN (TOLVREN_EWRITEOPEN when
-// `for_writing`), TOLVREN_ENOTREGULAR, TOLVREN_EREAD.
+// `for_writing`) or TOLVREN_ENOTREGULAR.
 int open_file(const char *path, bool for_writing, OpenedFile &out, tolvren_detail *detail) noexcept;
 
 // Opens `path` for reading and reads its header into `out`, walking its VLR

@@ -115,7 +115,8 @@ void copy_text(char (&out)[N], const unsigned char *bytes, std::size_t offset) {
 // tests what makes it readable at all. The walks come later.
 int decode(const unsigned char *bytes, std::size_t size, std::uint64_t file_size, const char *path,
            tolvren_header &out, tolvren_detail *detail) {
-    out = tolvren_header{};
+    // Padding too: callers may compare headers byte for byte.
+    std::memset(&out, 0, sizeof out);
     out.file_size = file_size;
     if (size < 4 || std::memcmp(bytes, "LASF", 4) != 0) {
         return fail(detail, TOLVREN_ENOTLAS, 0, path, "not a LAS file: no \"LASF\" signature");
@@ -352,21 +353,19 @@ int parse(const unsigned char *bytes, std::size_t size, std::uint64_t file_size,
 }  // namespace
 
 int open_file(const char *path, bool for_writing, OpenedFile &out, tolvren_detail *detail) noexcept {
-    int error = 0;
-    switch (open_regular_file(path, for_writing, out, error)) {
-        case OpenStatus::ok:
+    out = internal::open_regular_file(path, for_writing);
+    switch (out.status) {
+        case OpenedFile::Status::ok:
             return TOLVREN_OK;
-        case OpenStatus::not_regular:
+        case OpenedFile::Status::not_regular:
             return fail(detail, TOLVREN_ENOTREGULAR, 0, path, "not a regular file");
-        case OpenStatus::cannot_stat:
-            return fail(detail, TOLVREN_EREAD, error, path, "cannot examine the file");
-        case OpenStatus::cannot_open:
+        case OpenedFile::Status::cannot_open:
             break;
     }
     if (for_writing) {
-        return fail(detail, TOLVREN_EWRITEOPEN, error, path, "cannot open the file for writing");
+        return fail(detail, TOLVREN_EWRITEOPEN, out.sys_errno, path, "cannot open the file for writing");
     }
-    return fail(detail, TOLVREN_EOPEN, error, path, "cannot open the file");
+    return fail(detail, TOLVREN_EOPEN, out.sys_errno, path, "cannot open the file");
 }
 
 int open_and_read_header(const char *path, OpenedFile &file, tolvren_header &out, HeaderImage &image,

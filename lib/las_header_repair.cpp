@@ -7,7 +7,10 @@
 
 #include "las_header_internal.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 namespace tolvren::las {
@@ -51,12 +54,12 @@ public:
     }
 
     const HeaderImage &updated() const { return updated_; }
-    const ByteRange *ranges() const { return ranges_.data(); }
+    const ByteRun *ranges() const { return ranges_.data(); }
     std::size_t range_count() const { return out_.count; }
 
 private:
     tolvren_change &next(int field, int index, std::size_t offset, std::size_t size) {
-        ranges_[out_.count] = ByteRange{offset, size};
+        ranges_[out_.count] = ByteRun{offset, size};
         tolvren_change &change = out_.changes[out_.count++];
         change.field = field;
         change.index = index;
@@ -65,7 +68,7 @@ private:
 
     HeaderImage updated_;
     tolvren_repair_result &out_;
-    std::array<ByteRange, TOLVREN_MAX_CHANGES> ranges_{};
+    std::array<ByteRun, TOLVREN_MAX_CHANGES> ranges_{};
 };
 
 // Why the file's layout leaves doubt about where its point records are, or
@@ -127,26 +130,50 @@ void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan)
     }
 }
 
+// Whether the descriptor opened for writing still shows the file that was
+// read and scanned: the same file (not one renamed over it), the same length,
+// the same header bytes. Any difference means another program is at work on
+// it, and the repair's values may no longer be right.
+int recheck(int read_fd, int write_fd, std::uint64_t size, const HeaderImage &original, std::size_t header_bytes,
+            const char *path, tolvren_detail *detail) {
+    struct stat read_info;
+    struct stat write_info;
+    if (::fstat(read_fd, &read_info) != 0 || ::fstat(write_fd, &write_info) != 0) {
+        return fail(detail, TOLVREN_EREAD, errno, path, "cannot examine the file before writing");
+    }
+    if (read_info.st_dev != write_info.st_dev || read_info.st_ino != write_info.st_ino) {
+        return fail(detail, TOLVREN_ECHANGED, 0, path, "the file was replaced during the repair; nothing was written");
+    }
+    HeaderImage now{};
+    const long long got = read_at(write_fd, now.data(), header_bytes, 0);
+    if (got < 0) return fail(detail, TOLVREN_EREAD, errno, path, "cannot read the header again before writing");
+    if (write_info.st_size < 0 || static_cast<std::uint64_t>(write_info.st_size) != size ||
+        static_cast<std::size_t>(got) != header_bytes || std::memcmp(now.data(), original.data(), header_bytes) != 0) {
+        return fail(detail, TOLVREN_ECHANGED, 0, path,
+                    "the file changed during the repair (its length or header); nothing was written");
+    }
+    return TOLVREN_OK;
+}
+
 int write_plan(const char *path, const OpenedFile &read, const tolvren_header &h, const HeaderImage &original,
                const Plan &plan, tolvren_detail *detail) {
     OpenedFile file;
-    const int code = open_file(path, true, file, detail);
+    int code = open_file(path, true, file, detail);
     if (code != TOLVREN_OK) return code;
-    if (file.device != read.device || file.inode != read.inode) {
-        return fail(detail, TOLVREN_ECHANGED, 0, path, "the file was replaced during the repair; nothing was written");
-    }
+    code = recheck(read.fd.get(), file.fd.get(), read.size, original, public_header_size(h.version_minor), path,
+                   detail);
+    if (code != TOLVREN_OK) return code;
     int error = 0;
-    switch (write_ranges(file.fd.get(), read.size, original.data(), plan.updated().data(),
-                         public_header_size(h.version_minor), plan.ranges(), plan.range_count(), error)) {
-        case WriteStatus::written:
+    switch (patch_runs(file.fd.get(), original.data(), plan.updated().data(), plan.ranges(), plan.range_count(),
+                       read.size, error)) {
+        case PatchStatus::written:
             return TOLVREN_OK;
-        case WriteStatus::changed:
-            return fail(detail, TOLVREN_ECHANGED, 0, path,
-                        "the file changed during the repair (its length or header); nothing was written");
-        case WriteStatus::write_failed:
+        case PatchStatus::changed:
+            return fail(detail, TOLVREN_ECHANGED, 0, path, "the file became shorter during the repair; nothing was written");
+        case PatchStatus::write_failed:
             return fail(detail, TOLVREN_EWRITE, error, path,
                         "writing the repaired header failed; the original bytes were written back");
-        case WriteStatus::restore_failed:
+        case PatchStatus::restore_failed:
             break;
     }
     return fail(detail, TOLVREN_EWRITERESTORE, error, path,

@@ -80,6 +80,7 @@ endif()
 foreach(installed
     ${BINDIR}/Quarlin
     ${INCLUDEDIR}/Tolvren_LiDAR.h
+    ${INCLUDEDIR}/tolvren_las.h
     ${LIBDIR}/libTolvren_LiDAR.so.1.0.0
     ${LIBDIR}/cmake/TolvrenLiDAR/TolvrenLiDARConfig.cmake
     ${LIBDIR}/cmake/TolvrenLiDAR/TolvrenLiDARConfigVersion.cmake

@@ -5,10 +5,12 @@
 //
 // Exit status: 0 after a report (or after the file line for a 1.0/1.1 file
 // declaring point format 2 or 3), -1 for a wrong argument count, a refused
-// file or exhausted memory, -11 when the file cannot be reopened.
+// file, exhausted memory or a report that could not be written, -11 when the
+// file cannot be reopened.
 // The file is only ever opened for reading.
 
 #include "Tolvren_LiDAR.h"
+#include "tolvren_internal.h"
 
 #include <array>
 #include <cstdint>
@@ -56,11 +58,6 @@ constexpr VersionGroup kGroup12 = {
     "Year of File Creation        %d\n",
     "\nCannot allocate memory for storing %s header information [Version 1.2]\n",
 };
-
-struct FileCloser {
-    void operator()(std::FILE *fp) const noexcept { std::fclose(fp); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 void usage() {
     credits();
@@ -129,11 +126,35 @@ void print_report(const Header &h, const VersionGroup &group, unsigned day, unsi
     std::printf("\tZ\t%12.2f  to  %12.2f\n\n", h.MinZ, h.MaxZ);
 }
 
-// Reads the first 227 bytes of the file into a zeroed record of the group's
-// version. Header bytes beyond the end of a short file read as zero, so no
-// uninitialised memory is ever printed.
+using HeaderBytes = std::array<unsigned char, kHeaderBytes>;
+
+// The first 227 bytes of the file, as far as it has them; the rest stay
+// zero, so no uninitialised memory is ever printed. The viewer reopens the
+// file without blocking and reports only bytes that give the LASType the
+// checks returned: a file replaced meanwhile by a FIFO or by other bytes is
+// refused as not LAS; one that cannot be opened ends with status -11.
+HeaderBytes reread_header(const char *filename, std::int16_t las_type) {
+    using tolvren::internal::OpenedFile;
+    const OpenedFile file = tolvren::internal::open_regular_file(filename, false);
+    if (file.status == OpenedFile::Status::cannot_open) {
+        std::printf(kCannotReopen, filename);
+        std::exit(kStatusCannotReopen);
+    }
+    HeaderBytes bytes{};
+    long long got = 0;
+    if (file.status == OpenedFile::Status::ok) got = tolvren::internal::read_prefix(file.fd.get(), bytes.data(), bytes.size());
+    const auto c = tolvren::internal::classify_las(bytes.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
+    if (c.refusal != tolvren::internal::Classification::Refusal::none || c.las_type != las_type) {
+        std::printf(tolvren::internal::kNotLasMessage, filename);
+        std::exit(kStatusRefused);
+    }
+    return bytes;
+}
+
+// The header record of the group's version, allocated after the banner and
+// the file line, filled from the bytes read.
 template <typename Header>
-std::unique_ptr<Header> read_header(std::FILE *fp, const char *filename, const VersionGroup &group) {
+std::unique_ptr<Header> header_record(const HeaderBytes &bytes, const char *filename, const VersionGroup &group) {
     static_assert(sizeof(Header) == kHeaderBytes, "header records are 227 bytes");
     std::unique_ptr<Header> header;
     try {
@@ -142,10 +163,7 @@ std::unique_ptr<Header> read_header(std::FILE *fp, const char *filename, const V
         std::printf(group.no_memory, filename);
         std::exit(kStatusRefused);
     }
-    // A short read is not an error here: check_las has already vouched for
-    // the bytes that classify the file.
-    const std::size_t got = std::fread(header.get(), 1, kHeaderBytes, fp);
-    static_cast<void>(got);
+    std::memcpy(header.get(), bytes.data(), kHeaderBytes);
     return header;
 }
 
@@ -164,11 +182,7 @@ int quarlin_main(int argc, char **argv) {
     const std::int16_t las_type = check_las(filename);
     if (las_type < 0) std::exit(kStatusRefused);
 
-    File fp(std::fopen(filename, "rb"));
-    if (!fp) {
-        std::printf(kCannotReopen, filename);
-        std::exit(kStatusCannotReopen);
-    }
+    const HeaderBytes bytes = reread_header(filename, las_type);
 
     credits();
     std::printf(kFileLine, filename);
@@ -176,13 +190,13 @@ int quarlin_main(int argc, char **argv) {
     switch (las_type) {
         case 1:
         case 2: {
-            const auto h = read_header<LAS10Header>(fp.get(), filename, kGroup10);
+            const auto h = header_record<LAS10Header>(bytes, filename, kGroup10);
             print_report(*h, kGroup10, h->FlightDateJulian, h->Year);
             break;
         }
         case 3:
         case 4: {
-            const auto h = read_header<LAS11Header>(fp.get(), filename, kGroup11);
+            const auto h = header_record<LAS11Header>(bytes, filename, kGroup11);
             print_report(*h, kGroup11, h->FileCreationDay, h->FileCreationYear);
             break;
         }
@@ -190,7 +204,7 @@ int quarlin_main(int argc, char **argv) {
         case 6:
         case 7:
         case 8: {
-            const auto h = read_header<LAS11Header>(fp.get(), filename, kGroup12);
+            const auto h = header_record<LAS11Header>(bytes, filename, kGroup12);
             print_report(*h, kGroup12, h->FileCreationDay, h->FileCreationYear);
             break;
         }
@@ -199,6 +213,9 @@ int quarlin_main(int argc, char **argv) {
             // file line are all there is to print.
             break;
     }
+    // A report that did not reach its reader (a full disk, a closed pipe or
+    // standard output) is a failure, not a success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return kStatusRefused;
     return 0;
 }
 

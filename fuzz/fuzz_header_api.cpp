@@ -1,0 +1,102 @@
+// The header API on arbitrary bytes. Parsing the bytes and reading them from
+// a file must agree; a report must hold what it counts; and on an
+// uncompressed file a dry run must write nothing, a repair must keep the
+// length and every byte outside the count and extent fields, leave nothing
+// for a second repair, and leave no count or extent error to a check with a
+// scan.
+#include "tolvren_las.h"
+#include "fuzz_common.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes read_back(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The fields a repair may write: the legacy counts, the extents, and in 1.4
+// the 64-bit counts.
+bool repairable(std::size_t offset) {
+    return (offset >= 107 && offset < 131) || (offset >= 179 && offset < 227) || (offset >= 247 && offset < 375);
+}
+
+void check_report(const tolvren_report &report) {
+    if (report.count > TOLVREN_MAX_FINDINGS) tolvren_fuzz::fail("a report holds more findings than it has room for");
+    int errors = 0;
+    int warnings = 0;
+    for (std::size_t i = 0; i < report.count; ++i) {
+        const tolvren_finding &finding = report.findings[i];
+        (finding.severity == TOLVREN_ERROR ? errors : warnings) += 1;
+        if (std::strcmp(tolvren_finding_name(finding.code), "unknown") == 0) tolvren_fuzz::fail("a finding without a name");
+        if (std::memchr(finding.message, '\0', sizeof finding.message) == nullptr) tolvren_fuzz::fail("an unterminated message");
+    }
+    if (errors > report.errors || warnings > report.warnings) tolvren_fuzz::fail("a report counts fewer findings than it holds");
+}
+
+void repair_and_recheck(const std::string &path, const std::uint8_t *data, std::size_t size) {
+    tolvren_repair_result result;
+    if (tolvren_repair(path.c_str(), TOLVREN_REPAIR_DRY_RUN, nullptr, nullptr, &result, nullptr) == TOLVREN_OK &&
+        result.written != 0) {
+        tolvren_fuzz::fail("a dry run says it wrote");
+    }
+    if (read_back(path) != Bytes(data, data + size)) tolvren_fuzz::fail("a dry run changed the file");
+    const int code = tolvren_repair(path.c_str(), 0, nullptr, nullptr, &result, nullptr);
+    const Bytes after = read_back(path);
+    if (after.size() != size) tolvren_fuzz::fail("a repair changed the length of the file");
+    for (std::size_t i = 0; i < size; ++i) {
+        if (after[i] != data[i] && (code != TOLVREN_OK || !repairable(i))) {
+            tolvren_fuzz::fail("a repair changed a byte it must not");
+        }
+    }
+    if (code != TOLVREN_OK) return;
+    if ((result.written != 0) != (after != Bytes(data, data + size))) tolvren_fuzz::fail("written says otherwise");
+    if (tolvren_repair(path.c_str(), 0, nullptr, nullptr, &result, nullptr) != TOLVREN_OK || result.count != 0) {
+        tolvren_fuzz::fail("a second repair found more to change");
+    }
+    tolvren_report report;
+    if (tolvren_check_file(path.c_str(), TOLVREN_CHECK_SCAN, nullptr, nullptr, &report, nullptr) != TOLVREN_OK) {
+        tolvren_fuzz::fail("a repaired file cannot be checked");
+    }
+    check_report(report);
+    for (std::size_t i = 0; i < report.count; ++i) {
+        const int finding = report.findings[i].code;
+        if (finding == TOLVREN_F_POINT_COUNT_MISMATCH || finding == TOLVREN_F_BY_RETURN_MISMATCH ||
+            finding == TOLVREN_F_EXTENT_MISMATCH || finding == TOLVREN_F_LEGACY_MISMATCH ||
+            finding == TOLVREN_F_MORE_RECORDS_THAN_COUNT || finding == TOLVREN_F_FEWER_RECORDS_THAN_COUNT) {
+            tolvren_fuzz::fail("a repaired file still has a wrong count or extent");
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size > (1u << 16)) return 0;
+    tolvren_header parsed;
+    tolvren_detail detail;
+    const int parse_code = tolvren_parse_header(data, size, size, &parsed, &detail);
+    if (std::memchr(detail.message, '\0', sizeof detail.message) == nullptr) tolvren_fuzz::fail("an unterminated detail");
+
+    const std::string path = tolvren_fuzz::scratch_dir() + "/input.las";
+    tolvren_fuzz::write_input(path, data, size);
+    tolvren_header read;
+    if (tolvren_read_header(path.c_str(), &read, nullptr) != parse_code) tolvren_fuzz::fail("parse and read disagree");
+    if (parse_code != TOLVREN_OK) return 0;
+    if (std::memcmp(&parsed, &read, sizeof read) != 0) tolvren_fuzz::fail("parse and read decode differently");
+
+    tolvren_report report;
+    if (tolvren_check_header(&parsed, nullptr, &report) != TOLVREN_OK) tolvren_fuzz::fail("a read header cannot be checked");
+    check_report(report);
+    if (!parsed.compressed) repair_and_recheck(path, data, size);
+    return 0;
+}

@@ -1,0 +1,140 @@
+// Positioned reads and writes on POSIX descriptors.
+//
+// The header update and the header API work on descriptors rather than C
+// streams: pread and pwrite take a 64-bit file offset (point data may start
+// anywhere below 4 GiB and run far beyond it), their results tell an I/O
+// error from the end of the file, and the bytes go straight between the
+// kernel and the caller's buffer.
+#include "tolvren_internal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tolvren::internal {
+
+static_assert(sizeof(off_t) >= 8, "point data beyond 2 GiB needs 64-bit file offsets");
+
+long long read_at(int fd, unsigned char *out, std::size_t size, std::uint64_t offset) noexcept {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::pread(fd, out + got, size - got, static_cast<off_t>(offset + got));
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return static_cast<long long>(got);
+}
+
+long long read_prefix(int fd, unsigned char *out, std::size_t size) noexcept {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, out + got, size - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return static_cast<long long>(got);
+}
+
+bool write_all_at(int fd, const unsigned char *bytes, std::size_t size, std::uint64_t offset,
+                  std::size_t *written) noexcept {
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // A write that makes no progress without an error is an I/O error.
+            if (n == 0) errno = EIO;
+            ok = false;
+            break;
+        }
+    }
+    if (written) *written = done;
+    return ok;
+}
+
+OpenedFile open_regular_file(const char *path, bool for_writing) noexcept {
+    OpenedFile file;
+    const int flags = (for_writing ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    file.fd = Descriptor(::open(path, flags));
+    struct stat info;
+    if (file.fd.get() < 0 || ::fstat(file.fd.get(), &info) != 0) {
+        file.sys_errno = errno;
+        file.fd = Descriptor();
+        return file;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        file.status = OpenedFile::Status::not_regular;
+        file.fd = Descriptor();
+        return file;
+    }
+    // Non-blocking mode means nothing for a regular file; it stays set.
+    file.status = OpenedFile::Status::ok;
+    file.size = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    return file;
+}
+
+namespace {
+
+// Writes back the original bytes of the first `count` runs, the last of
+// them only as far as `last_written` bytes of it reached the file, and syncs
+// them. Nothing touched, nothing to do.
+bool restore_runs(int fd, const unsigned char *before, const ByteRun *runs, std::size_t count,
+                  std::size_t last_written) noexcept {
+    if (count == 0 || (count == 1 && last_written == 0)) return true;
+    bool restored = true;
+    for (std::size_t r = 0; r < count; ++r) {
+        const std::size_t size = r + 1 == count ? last_written : runs[r].size;
+        restored = write_all_at(fd, before + runs[r].offset, size, runs[r].offset) && restored;
+    }
+    return restored && ::fdatasync(fd) == 0;
+}
+
+}  // namespace
+
+PatchStatus patch_runs(int fd, const unsigned char *before, const unsigned char *after, const ByteRun *runs,
+                       std::size_t count, std::uint64_t min_size, int &sys_errno) noexcept {
+    sys_errno = 0;
+    // The file may have been cut short since it was read: writing then would
+    // both extend it again and stamp a summary of data that is gone.
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        sys_errno = errno;
+        return PatchStatus::write_failed;
+    }
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) < min_size) return PatchStatus::changed;
+
+    for (std::size_t r = 0; r < count; ++r) {
+        std::size_t written = 0;
+        if (!write_all_at(fd, after + runs[r].offset, runs[r].size, runs[r].offset, &written)) {
+            sys_errno = errno;
+            const bool restored = restore_runs(fd, before, runs, r + 1, written);
+            return restored ? PatchStatus::write_failed : PatchStatus::restore_failed;
+        }
+    }
+    // The bytes are safe only once the device has them: a failed sync is a
+    // failed write.
+    if (::fdatasync(fd) != 0) {
+        sys_errno = errno;
+        const bool restored = count == 0 || restore_runs(fd, before, runs, count, runs[count - 1].size);
+        return restored ? PatchStatus::write_failed : PatchStatus::restore_failed;
+    }
+    return PatchStatus::written;
+}
+
+}  // namespace tolvren::internal

@@ -1,0 +1,285 @@
+// Internal to the Tolvren LiDAR library: what its source files share. This
+// header is never installed and is no part of the library's interface; the
+// public headers are Tolvren_LiDAR.h and tolvren_las.h.
+//
+// It holds declarations, the RAII types for files and the constant tables
+// that more than one source file reads. Every function declared here is
+// defined in the source file named above its group.
+#ifndef TOLVREN_INTERNAL_H
+#define TOLVREN_INTERNAL_H
+
+#include "Tolvren_LiDAR.h"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+
+namespace tolvren::internal {
+
+// ---------------------------------------------------------------------------
+// Shared constants
+// ---------------------------------------------------------------------------
+
+// The suite's name: the banner's first line and the GeneratingSoftware of
+// every header template.
+inline constexpr char kSuiteName[] = "Tolvren LiDAR Utilities";
+
+// Every LAS 1.0-1.2 public header is 227 bytes.
+inline constexpr std::size_t kLegacyHeaderBytes = sizeof(LAS12Header);
+
+// One accepted pairing of version and point format, and the LASType that
+// names it. The record length is the format's own: check_las accepts no
+// other, and the header update reads records of exactly this size.
+struct Pairing {
+    std::uint8_t version_minor;
+    std::uint8_t point_format;
+    std::uint16_t record_length;
+    std::int16_t las_type;
+};
+
+// Tested in this order; the first row matching version and format decides.
+inline constexpr std::array<Pairing, 8> kPairings = {{
+    {0, 0, sizeof(LAS12fm0), 1},
+    {0, 1, sizeof(LAS12fm1), 2},
+    {1, 0, sizeof(LAS12fm0), 3},
+    {1, 1, sizeof(LAS12fm1), 4},
+    {2, 0, sizeof(LAS12fm0), 5},
+    {2, 1, sizeof(LAS12fm1), 6},
+    {2, 2, sizeof(LAS12fm2), 7},
+    {2, 3, sizeof(LAS12fm3), 8},
+}};
+
+// ---------------------------------------------------------------------------
+// Files (file_io.cpp)
+// ---------------------------------------------------------------------------
+
+struct FileCloser {
+    void operator()(std::FILE *fp) const noexcept { std::fclose(fp); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Owns a POSIX descriptor. close_checked() hands it over to be closed with
+// the result tested: after a write, a failed close can be the only sign that
+// the bytes did not reach the file.
+class Descriptor {
+public:
+    Descriptor() noexcept = default;
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(Descriptor &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Descriptor &operator=(Descriptor &&other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    int get() const noexcept { return fd_; }
+    bool close_checked() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    void reset() noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    int fd_ = -1;
+};
+
+// Opens `path` for reading (or reading and writing) without ever blocking:
+// a FIFO, a socket or a device is opened in non-blocking mode and then
+// refused by its type, so no call waits for a writer that never comes.
+// Symbolic links are followed; only a regular file comes back open.
+struct OpenedFile {
+    enum class Status { ok, cannot_open, not_regular };
+    Status status = Status::cannot_open;
+    int sys_errno = 0;          // errno of the failed open or fstat
+    std::uint64_t size = 0;     // the file's size when it was opened
+    Descriptor fd;
+};
+OpenedFile open_regular_file(const char *path, bool for_writing) noexcept;
+
+// A run of bytes rewritten in place.
+struct ByteRun {
+    std::uint64_t offset;
+    std::size_t size;
+};
+
+enum class PatchStatus {
+    written,         // every run written and synced to the device
+    changed,         // the file is now shorter than `min_size`: nothing written
+    write_failed,    // a write or the sync failed; the original bytes are back
+    restore_failed,  // and writing them back failed too
+};
+
+// Rewrites the runs of an open file, all or nothing. `before` and `after`
+// are images of the file from offset 0 covering every run: what the runs
+// held when they were read, and what they are to hold. The file must still
+// be at least `min_size` bytes long (it is never made longer or shorter).
+// After a failed write or a failed fdatasync, every run already touched gets
+// its original bytes back. `sys_errno` receives the errno of the failure.
+PatchStatus patch_runs(int fd, const unsigned char *before, const unsigned char *after, const ByteRun *runs,
+                       std::size_t count, std::uint64_t min_size, int &sys_errno) noexcept;
+
+// Reads up to `size` bytes at `offset`, carrying on after short reads and
+// interruptions. Returns the bytes delivered, fewer than `size` only at the
+// end of the file, or -1 on an I/O error.
+long long read_at(int fd, unsigned char *out, std::size_t size, std::uint64_t offset) noexcept;
+
+// As read_at, from the descriptor's current position (read rather than
+// pread): for the first bytes of a file just opened.
+long long read_prefix(int fd, unsigned char *out, std::size_t size) noexcept;
+
+// Writes all `size` bytes at `offset`, carrying on after short writes and
+// interruptions. Returns false on an error; `written` (when given) receives
+// how many bytes reached the file before it.
+bool write_all_at(int fd, const unsigned char *bytes, std::size_t size, std::uint64_t offset,
+                  std::size_t *written = nullptr) noexcept;
+
+// ---------------------------------------------------------------------------
+// Classification of a LAS 1.0-1.2 header (las_checks.cpp)
+// ---------------------------------------------------------------------------
+
+// check_las's refusal of a file that is not LAS, taking the file name.
+inline constexpr char kNotLasMessage[] = "\n%s is not a valid .las file\n\n";
+
+// Bytes 0 to 106 hold everything that classifies a file: the signature, the
+// version, the point format and the record length.
+inline constexpr std::size_t kClassifyingBytes = 107;
+
+// What the classifying bytes say. `refusal` names the first test that failed
+// and the values its message shows; las_type is meaningful without one.
+struct Classification {
+    enum class Refusal { none, not_las, bad_major, bad_minor, bad_format, bad_length };
+    Refusal refusal = Refusal::none;
+    std::int16_t las_type = 0;
+    std::uint8_t version_major = 0;
+    std::uint8_t version_minor = 0;
+    std::uint8_t point_format = 0;
+    std::uint16_t record_length = 0;
+};
+
+// Classifies the first `size` bytes of a file (size may be below
+// kClassifyingBytes: a test that needs a missing byte refuses as not_las).
+Classification classify_las(const unsigned char *bytes, std::size_t size) noexcept;
+
+// The record size of a LASType's pairing; 0 for LASType 0 and any code
+// without a pairing.
+std::size_t record_size_of(std::int16_t las_type) noexcept;
+
+// file_access: opens the file without blocking and closes it again. With
+// `need_regular`, anything but a regular file counts as one that does not
+// open (its bytes are needed, and a FIFO or device would not give them).
+std::int16_t file_access_core(const char *filename, bool need_regular = false);
+std::int16_t check_file_extension_core(const char *filename, const char *extension);
+std::int16_t check_las_core(const char *filename);
+
+// ---------------------------------------------------------------------------
+// Point record scan (point_scan.cpp)
+// ---------------------------------------------------------------------------
+
+inline constexpr std::int32_t kRawLowest = std::numeric_limits<std::int32_t>::min();
+inline constexpr std::int32_t kRawHighest = std::numeric_limits<std::int32_t>::max();
+
+// What the point records say about themselves.
+struct PointSummary {
+    std::uint64_t records = 0;
+    // Indexed by the return-number field of the record (bits 0-2 or 0-3 of
+    // byte 14, as the scan was told).
+    std::array<std::uint64_t, 16> by_return{};
+    // Raw X, Y, Z. They start from the ends of the 32-bit range, so the
+    // first record read sets every extreme and any raw value, INT32_MIN and
+    // INT32_MAX included, can become one.
+    std::array<std::int32_t, 3> min{{kRawHighest, kRawHighest, kRawHighest}};
+    std::array<std::int32_t, 3> max{{kRawLowest, kRawLowest, kRawLowest}};
+};
+
+// Called after each block of a scan with the bytes read so far; false stops
+// the scan.
+struct ScanProgress {
+    bool (*report)(std::uint64_t bytes_done, void *user) = nullptr;
+    void *user = nullptr;
+};
+
+enum class ScanStatus { ok, read_error, no_memory, canceled };
+
+// One sequential pass over the whole records of `data_bytes` bytes of point
+// data from `offset`: every record is at least 20 bytes long (X, Y, Z at 0,
+// 4 and 8, the return number in the low `return_bits` bits (3 or 4) of byte
+// 14). Bytes that never make a whole record are ignored; so is anything
+// past a premature end of the file. Adds to `summary`.
+ScanStatus scan_point_records(int fd, std::uint64_t offset, std::uint64_t data_bytes,
+                              std::size_t record_size, unsigned return_bits, PointSummary &summary,
+                              const ScanProgress &progress = {}) noexcept;
+
+// Raw times scale plus offset, carried with a 64-bit significand and rounded
+// to a double once.
+double real_coordinate(std::int32_t raw, double scale, double offset) noexcept;
+
+// ---------------------------------------------------------------------------
+// Header update (header_update.cpp)
+// ---------------------------------------------------------------------------
+
+// How an update ended. Every status but `updated` leaves the file's bytes as
+// they were (cannot_restore: as far as the system let them be written back);
+// `refused_by_check` has had its message printed by check_las.
+enum class UpdateStatus {
+    updated,
+    refused_by_check,
+    no_record_layout,
+    cannot_open,
+    not_as_checked,
+    short_file,
+    cannot_read_header,
+    offset_inside_header,
+    offset_beyond_end,
+    too_many_records,
+    no_memory,
+    cannot_read_points,
+    changed_during_scan,
+    cannot_write,
+    cannot_restore,
+};
+
+struct UpdateOutcome {
+    UpdateStatus status = UpdateStatus::updated;
+    std::uint32_t offset_to_data = 0;  // shown by offset_inside_header
+};
+
+// Does the whole update but for the final message and the process end.
+UpdateOutcome update_header_core(const char *filename);
+
+// The message of a status, a printf format taking the file name (and, for
+// offset_inside_header, the offset as an unsigned int); nullptr for
+// `updated` and `refused_by_check`.
+const char *update_message(UpdateStatus status) noexcept;
+
+// ---------------------------------------------------------------------------
+// Argument validators (argument_validators.cpp)
+// ---------------------------------------------------------------------------
+
+// Whether a numeric argument passes; prints nothing.
+bool numeric_argument_accepted(const char *str) noexcept;
+
+enum class DemStatus { accepted, bad_extension, no_memory, header_missing };
+
+// Tests a DEM file name, printing the extension checks' messages on the way
+// exactly as check_DEM does, but returns instead of ending the process.
+DemStatus check_dem_core(const char *str);
+
+}  // namespace tolvren::internal
+
+#endif  // TOLVREN_INTERNAL_H
