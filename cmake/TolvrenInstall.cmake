@@ -1,6 +1,6 @@
-# Install rules and the tarball: Quarlin, the shared library with its header,
-# a CMake package (find_package(TolvrenLiDAR) -> Tolvren::LiDAR), a
-# pkg-config file (tolvren-lidar), the manual page and the licence. CPack
+# Install rules and the tarball: Quarlin, tolvren, the shared library with its
+# headers, a CMake package (find_package(TolvrenLiDAR) -> Tolvren::LiDAR), a
+# pkg-config file (tolvren-lidar), the manual pages and the licence. CPack
 # turns the same install tree into a tarball; the Debian packages are built
 # from debian/ with dpkg-buildpackage.
 
@@ -15,6 +15,12 @@ set(tolvren_pkgconfig_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 # version.
 install(TARGETS Quarlin
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# tolvren loads the shared library (see tolvren/CMakeLists.txt for its
+# search path).
+if(TARGET tolvren)
+  install(TARGETS tolvren
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(TARGETS Tolvren_LiDAR EXPORT TolvrenLiDARTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -68,11 +74,17 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/tolvren-lidar.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/tolvren-lidar.pc
   DESTINATION ${tolvren_pkgconfig_dir})
 
-# Manual page, stamped with the version.
+# Manual pages, stamped with the version.
 configure_file(${PROJECT_SOURCE_DIR}/doc/Quarlin.1.in
   ${PROJECT_BINARY_DIR}/Quarlin.1 @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/Quarlin.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET tolvren)
+  configure_file(${PROJECT_SOURCE_DIR}/doc/tolvren.1.in
+    ${PROJECT_BINARY_DIR}/tolvren.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/tolvren.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
 
 # The licence travels with every copy of the programs and the library. The
 # Debian packages carry it in their copyright file instead.

@@ -10,8 +10,8 @@
 # Further variables: CONFIG, GENERATOR, MAKE_PROGRAM, C_COMPILER,
 # CXX_COMPILER, C_FLAGS, CXX_FLAGS, EXE_LINKER_FLAGS (handed on so that the
 # consumer is built like this build, sanitizers included), PKG_CONFIG,
-# READELF, and the relative install directories BINDIR, LIBDIR, INCLUDEDIR,
-# MANDIR.
+# READELF, the relative install directories BINDIR, LIBDIR, INCLUDEDIR,
+# MANDIR, and TOOL (1 when the tolvren program is built).
 cmake_minimum_required(VERSION 3.25)
 
 foreach(required BUILD_DIR WORK_DIR CONSUMER CONSUMER_SOURCE_DIR EXPECTED_OUTPUT BINDIR LIBDIR INCLUDEDIR MANDIR)
@@ -73,6 +73,10 @@ endif()
 run_checked(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} ${config_args})
 
 set(libdir ${prefix}/${LIBDIR})
+set(tool_files)
+if(TOOL)
+  set(tool_files ${BINDIR}/tolvren ${MANDIR}/man1/tolvren.1)
+endif()
 foreach(installed
     ${BINDIR}/Quarlin
     ${INCLUDEDIR}/Tolvren_LiDAR.h
@@ -82,7 +86,8 @@ foreach(installed
     ${LIBDIR}/cmake/TolvrenLiDAR/TolvrenLiDARConfigVersion.cmake
     ${LIBDIR}/cmake/TolvrenLiDAR/TolvrenLiDARTargets.cmake
     ${LIBDIR}/pkgconfig/tolvren-lidar.pc
-    ${MANDIR}/man1/Quarlin.1)
+    ${MANDIR}/man1/Quarlin.1
+    ${tool_files})
   if(NOT EXISTS ${prefix}/${installed} OR IS_DIRECTORY ${prefix}/${installed})
     message(FATAL_ERROR "Not installed: ${installed}")
   endif()
@@ -207,5 +212,13 @@ foreach(line
     "\tZ\t      100.20  to        104.50\n")
   expect_contains("${report}" "${line}" "The installed Quarlin's report")
 endforeach()
+
+# The installed tolvren finds the installed library by itself, wherever the
+# prefix is, and reads the same file.
+if(TOOL)
+  run_checked(COMMAND ${prefix}/${BINDIR}/tolvren info --json survey.las
+    WORKING_DIRECTORY ${run_dir} OUTPUT_VARIABLE info)
+  expect_contains("${info}" "\"point_count\":5," "The installed tolvren's report")
+endif()
 
 file(REMOVE_RECURSE ${WORK_DIR})

@@ -1,0 +1,415 @@
+// The tolvren program run as a process: JSON keys and values against the
+// independent reader's headers.json, exit statuses, what goes to stdout and
+// what to stderr, repair of crafted and shared files, recursion and output
+// order with several jobs. Built into its own test binary with the program.
+#include "test_support.h"
+#include "tolvren_las.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <poll.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using json = nlohmann::ordered_json;  // keys in the order written
+using tolvren_test::Bytes;
+using tolvren_test::read_file;
+using tolvren_test::TempDir;
+using tolvren_test::write_file;
+
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+    std::vector<json> lines() const {  // stdout as JSON Lines
+        std::vector<json> parsed;
+        for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+            parsed.push_back(json::parse(out.substr(at, end - at)));
+        }
+        return parsed;
+    }
+};
+
+// Runs tolvren with `args`, collecting stdout and stderr apart.
+ToolRun tolvren(const std::vector<std::string> &args) {
+    std::vector<std::string> all{TOLVREN_TOOL_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    ToolRun run;
+    std::array<pollfd, 2> fds{{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
+    std::string *sinks[2] = {&run.out, &run.err};
+    for (int open_fds = 2; open_fds > 0;) {
+        if (poll(fds.data(), fds.size(), -1) < 0) continue;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[65536];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+template <typename T>
+void put(Bytes &bytes, std::size_t at, T value) {
+    std::memcpy(&bytes[at], &value, sizeof value);
+}
+
+constexpr std::uint16_t kRecordLength[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+
+// A consistent LAS 1.minor file of `format` with `points` records: raw X
+// 100 + 7i, Y 900 - 3i, Z i % 10, return 1 + i % 3, scale 0.25 (exact in
+// binary, so the extents are the same whichever way they are computed).
+Bytes craft(std::uint8_t minor, std::uint8_t format, std::uint32_t points) {
+    const std::uint16_t header_size = minor >= 4 ? 375 : minor == 3 ? 235 : 227;
+    Bytes b(header_size, 0);
+    std::memcpy(&b[0], "LASF", 4);
+    b[24] = 1;
+    b[25] = minor;
+    std::memcpy(&b[26], "TEST\x01SYSTEM\\", 12);
+    std::memcpy(&b[58], "tolvren tests", 13);
+    put<std::uint16_t>(b, 94, header_size);
+    put<std::uint32_t>(b, 96, header_size);
+    b[104] = format;
+    put<std::uint16_t>(b, 105, kRecordLength[format]);
+    std::array<std::uint64_t, 15> by_return{};
+    std::array<std::int32_t, 3> lo{INT32_MAX, INT32_MAX, INT32_MAX}, hi{INT32_MIN, INT32_MIN, INT32_MIN};
+    for (std::uint32_t i = 0; i < points; ++i) {
+        const std::array<std::int32_t, 3> xyz{static_cast<std::int32_t>(100 + 7 * i),
+                                              static_cast<std::int32_t>(900 - 3 * i),
+                                              static_cast<std::int32_t>(i % 10)};
+        const auto return_number = static_cast<std::uint8_t>(1 + i % 3);
+        tolvren_test::append_point(b, kRecordLength[format], xyz[0], xyz[1], xyz[2], return_number);
+        ++by_return[return_number - 1];
+        for (std::size_t a = 0; a < 3; ++a) lo[a] = std::min(lo[a], xyz[a]), hi[a] = std::max(hi[a], xyz[a]);
+    }
+    for (std::size_t a = 0; a < 3; ++a) {
+        put(b, 131 + 8 * a, 0.25);
+        if (points > 0) put(b, 179 + 16 * a, hi[a] * 0.25), put(b, 187 + 16 * a, lo[a] * 0.25);
+    }
+    if (minor < 4 || format < 6) {  // 1.4 keeps the legacy fields 0 for formats 6-10
+        put<std::uint32_t>(b, 107, points);
+        for (std::size_t r = 0; r < 5; ++r) put(b, 111 + 4 * r, static_cast<std::uint32_t>(by_return[r]));
+    }
+    if (minor >= 4) {
+        put<std::uint64_t>(b, 247, points);
+        for (std::size_t r = 0; r < 15; ++r) put(b, 255 + 8 * r, by_return[r]);
+    }
+    return b;
+}
+
+std::string code_name(int code) { return tolvren_error_name(code); }
+
+std::filesystem::path shared_dir() { return TOLVREN_SHARED_LAS_DIR; }
+
+json shared_index() {
+    const std::filesystem::path index = shared_dir() / "headers.json";
+    return std::filesystem::exists(index) ? json::parse(tolvren_test::read_text(index.string()))["files"] : json();
+}
+
+TEST(TolvrenInfo, EveryKeyOfEverySharedFileIsWhatTheIndependentReaderFound) {
+    json files = shared_index();  // not const: a missing key reads as null
+    if (files.is_null()) GTEST_SKIP() << "no sample LAS files at " << shared_dir();
+    std::vector<std::string> paths;
+    for (const auto &[name, entry] : files.items()) paths.push_back((shared_dir() / name).string());
+    std::vector<std::string> args{"info", "--json", "-j", "3"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    const ToolRun run = tolvren(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    std::vector<json> lines = run.lines();
+    ASSERT_EQ(lines.size(), paths.size());
+
+    const std::vector<std::string> keys{
+        "path", "version", "point_format", "compressed", "point_record_length", "extra_bytes", "header_size",
+        "offset_to_point_data", "number_of_vlrs", "start_of_waveform_data", "start_of_first_evlr",
+        "number_of_evlrs", "point_count", "points_by_return", "legacy_point_count", "legacy_points_by_return",
+        "scale", "offset", "min", "max", "system_identifier", "generating_software", "creation_day",
+        "creation_year", "file_source_id", "global_encoding", "guid"};
+    // Our key -> the independent reader's, where they differ.
+    const std::map<std::string, std::string> renamed{
+        {"point_record_length", "record_length"},   {"offset_to_point_data", "offset_to_data"},
+        {"number_of_vlrs", "n_vlr"},                {"start_of_waveform_data", "waveform_start"},
+        {"start_of_first_evlr", "evlr_start"},      {"number_of_evlrs", "evlr_count"},
+        {"legacy_points_by_return", "legacy_by_return"}};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        json &got = lines[i];
+        json &expected = files[std::filesystem::path(paths[i]).filename().string()]["header"];
+        SCOPED_TRACE(paths[i]);
+        std::vector<std::string> got_keys;
+        for (const auto &[key, value] : got.items()) got_keys.push_back(key);
+        EXPECT_EQ(got_keys, keys);
+        EXPECT_EQ(got["path"], paths[i]);
+        const bool v1_0 = expected["version"] == "1.0", v1_4 = expected["version"] == "1.4";
+        for (const std::string &key : keys) {
+            if (key == "path") continue;
+            std::string theirs = renamed.count(key) ? renamed.at(key) : key;
+            if (key == "points_by_return") theirs = v1_4 ? "by_return_64" : "legacy_by_return";
+            json want = expected[theirs];
+            if (v1_0 && (key == "file_source_id" || key == "global_encoding")) want = nullptr;
+            EXPECT_EQ(got[key], want) << key;
+        }
+    }
+}
+
+TEST(TolvrenInfo, TextBlocksAreAlignedUnsignedShortestAndEscaped) {
+    TempDir dir;
+    Bytes b = craft(4, 7, 3);
+    put<std::uint16_t>(b, 4, 65535);                // file source ID
+    put<std::uint64_t>(b, 247, 5000000000ull);      // a 64-bit count, whatever the records say
+    put(b, 155, 0.1), put(b, 163, 1e-7), put(b, 171, 4170000.123456);
+    write_file(dir.file("t.las"), b);
+    write_file(dir.file("v12.las"), craft(2, 1, 2));
+    const ToolRun run = tolvren({"info", dir.file("t.las"), dir.file("v12.las")});
+    EXPECT_EQ(run.status, 0);
+    for (const std::string &line : std::vector<std::string>{
+             "File                     " + dir.file("t.las") + "\n", "Version                  1.4\n",
+          "Point count              5000000000\n", "Points by return         1 1 1 0 0 0 0 0 0 0 0 0 0 0 0\n",
+          "Offset                   0.1 1e-07 4170000.123456\n", "Max                      28.5 225 0.5\n",
+          std::string("System identifier        TEST\\x01SYSTEM\\\\\n"), std::string("File source ID           65535\n"),
+          "\nFile                     " + dir.file("v12.las") + "\n"}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "in\n" << run.out;
+    }
+    // Fields 1.2 lacks are left out of its block.
+    const std::string v12 = run.out.substr(run.out.find("v12.las"));
+    EXPECT_EQ(v12.find("EVLR"), std::string::npos);
+    EXPECT_EQ(v12.find("waveform"), std::string::npos);
+}
+
+TEST(TolvrenCli, UsageErrorsHelpAndVersion) {
+    const std::vector<std::vector<std::string>> usage_errors{
+        {}, {"info"}, {"frob", "x.las"}, {"info", "--frob", "x.las"}, {"info", "-j", "0", "x.las"},
+        {"check", "--dry-run", "x.las"}, {"repair", "--scan", "x.las"}};
+    for (const auto &args : usage_errors) {
+        const ToolRun run = tolvren(args);
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err, "");
+    }
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"info", "--help"}, {"check", "-h"}, {"repair", "--help"}}) {
+        const ToolRun run = tolvren(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_NE(run.out.find("Usage: tolvren"), std::string::npos);
+        EXPECT_EQ(run.err, "");
+    }
+    const ToolRun version = tolvren({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "tolvren " TOLVREN_PROJECT_VERSION "\n");
+}
+
+TEST(TolvrenInfo, UnreadableFilesAreReportedOnBothStreams) {
+    TempDir dir;
+    write_file(dir.file("good.las"), craft(2, 0, 1));
+    write_file(dir.file("notes.txt"), Bytes(300, 'x'));
+    const std::vector<std::string> paths{dir.file("good.las"), dir.file("missing.las"), dir.file("notes.txt"),
+                                         dir.path()};
+    const ToolRun run = tolvren({"info", "--json", paths[0], paths[1], paths[2], paths[3]});
+    EXPECT_EQ(run.status, 1);
+    std::vector<json> lines = run.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0]["point_count"], 1);
+    const std::string codes[] = {code_name(TOLVREN_EOPEN), code_name(TOLVREN_ENOTLAS),
+                                 code_name(TOLVREN_ENOTREGULAR)};
+    std::string expected_err;
+    for (std::size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(lines[i].size(), 2u);
+        EXPECT_EQ(lines[i]["path"], paths[i]);
+        EXPECT_EQ(lines[i]["error"]["code"], codes[i - 1]);
+        expected_err += "tolvren: " + lines[i]["error"]["message"].get<std::string>() + "\n";
+    }
+    EXPECT_EQ(run.err, expected_err);
+    EXPECT_EQ(tolvren({"info", paths[0]}).err, "");
+}
+
+TEST(TolvrenCheck, ErrorsFailWarningsDoNot) {
+    TempDir dir;
+    Bytes wrong = craft(2, 1, 30);
+    put<std::uint32_t>(wrong, 111, 99);  // first-return count
+    write_file(dir.file("wrong.las"), wrong);
+    Bytes mirrored = craft(4, 6, 30);  // legacy fields as in formats 0-5
+    put<std::uint32_t>(mirrored, 107, 30);
+    for (std::size_t r = 0; r < 3; ++r) put<std::uint32_t>(mirrored, 111 + 4 * r, 10);
+    write_file(dir.file("mirrored.las"), mirrored);
+
+    ToolRun run = tolvren({"check", "--json", dir.file("mirrored.las")});
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.lines().size(), 1u);
+    json mirrored_report = run.lines()[0];
+    EXPECT_EQ(mirrored_report["ok"], true);
+    EXPECT_EQ(mirrored_report["findings"][0]["code"], tolvren_finding_name(TOLVREN_F_LEGACY_MIRRORED));
+    EXPECT_EQ(mirrored_report["findings"][0]["severity"], tolvren_severity_name(TOLVREN_WARNING));
+
+    run = tolvren({"check", dir.file("mirrored.las"), dir.file("wrong.las")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out.rfind(dir.file("mirrored.las") + ": ok, 1 warning\n  warning  legacy_mirrored", 0), 0u)
+        << run.out;
+    EXPECT_NE(run.out.find(dir.file("wrong.las") + ": 1 error"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(TolvrenRepair, InconsistentCopiesAreRepairedToTheConsistentFile) {
+    TempDir dir;
+    for (const auto &[minor, format] : {std::pair<std::uint8_t, std::uint8_t>{2, 1}, {4, 6}, {4, 3}, {3, 5}}) {
+        SCOPED_TRACE(std::to_string(minor) + "/" + std::to_string(format));
+        const Bytes right = craft(minor, format, 40);
+        Bytes wrong = right;
+        put<std::uint32_t>(wrong, 111 + 4, 3);       // second-return count
+        put(wrong, 187, -1.0);                        // min X
+        if (minor >= 4) put<std::uint64_t>(wrong, 247, 41);
+        const std::string path = dir.file("f.las");
+        write_file(path, wrong);
+
+        ToolRun run = tolvren({"repair", "--dry-run", path});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out.rfind(path + ": would repair: ", 0), 0u) << run.out;
+        EXPECT_NE(run.out.find("min[0] -1 -> 25"), std::string::npos) << run.out;
+        EXPECT_EQ(read_file(path), wrong);
+
+        // Two names of one file are repaired one after the other, in order.
+        run = tolvren({"repair", "--json", "-j", "2", path, dir.path() + "/./f.las"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        ASSERT_EQ(run.lines().size(), 2u);
+        EXPECT_EQ(run.lines()[0]["status"], "repaired");
+        EXPECT_EQ(run.lines()[1]["status"], "unchanged");
+        EXPECT_EQ(read_file(path), right);
+        run = tolvren({"check", "--scan", path});
+        EXPECT_EQ(run.out, path + ": ok\n");
+        EXPECT_EQ(tolvren({"repair", path}).out, path + ": unchanged\n");
+    }
+}
+
+TEST(TolvrenRepair, CompressedFilesAreRefusedUntouched) {
+    TempDir dir;
+    Bytes laz = craft(2, 3, 5);
+    laz[104] |= 0x80;
+    put<std::uint32_t>(laz, 107, 77);
+    write_file(dir.file("a.laz"), laz);
+    const ToolRun run = tolvren({"repair", "--json", dir.file("a.laz")});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.lines().size(), 1u);
+    EXPECT_EQ(run.lines()[0]["status"], "refused");
+    EXPECT_EQ(run.lines()[0]["error"]["code"], code_name(TOLVREN_ECOMPRESSED));
+    EXPECT_NE(run.err, "");
+    EXPECT_EQ(read_file(dir.file("a.laz")), laz);
+}
+
+TEST(TolvrenRepair, SharedFilesDryRunThenRepairThenCheckClean) {
+    json files = shared_index();  // not const: a missing key reads as null
+    if (files.is_null()) GTEST_SKIP() << "no sample LAS files at " << shared_dir();
+    TempDir dir;
+    std::vector<std::string> names;
+    for (const auto &[name, entry] : files.items()) {
+        std::filesystem::copy_file(shared_dir() / name, dir.file(name));
+        names.push_back(name);
+    }
+    const auto run_all = [&](std::vector<std::string> args) {
+        for (const std::string &name : names) args.push_back(dir.file(name));
+        return tolvren(args);
+    };
+    const auto expect_status = [&](const ToolRun &run, const char *fixed) {
+        std::vector<json> lines = run.lines();
+        ASSERT_EQ(lines.size(), names.size());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            json &entry = files[names[i]];
+            const char *want = entry["header"]["compressed"] == true         ? "refused"
+                               : entry["consistency"]["consistent"] == true ? "unchanged"
+                                                                            : fixed;
+            EXPECT_EQ(lines[i]["status"], want) << names[i];
+            if (entry["header"]["compressed"] == true) {
+                EXPECT_EQ(read_file(dir.file(names[i])), read_file((shared_dir() / names[i]).string()));
+            }
+        }
+    };
+    const ToolRun dry = run_all({"repair", "--dry-run", "--json", "-j", "2"});
+    EXPECT_EQ(dry.status, 1);
+    expect_status(dry, "would_repair");
+    for (const std::string &name : names) {
+        EXPECT_EQ(read_file(dir.file(name)), read_file((shared_dir() / name).string())) << name;
+    }
+    expect_status(run_all({"repair", "--json", "-j", "2"}), "repaired");
+    for (const std::string &name : names) {  // consistent files are byte-identical
+        if (files[name].value("consistency", json::object()).value("consistent", false)) {
+            EXPECT_EQ(read_file(dir.file(name)), read_file((shared_dir() / name).string())) << name;
+        }
+    }
+    const ToolRun check = run_all({"check", "--scan", "--json"});
+    for (json &line : check.lines()) {
+        EXPECT_EQ(line["ok"], true) << line.dump();
+    }
+}
+
+TEST(TolvrenCli, RecursionTakesLasFilesOfAnyCaseSorted) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("d/sub"));
+    for (const char *name : {"d/b.LAS", "d/a.las", "d/sub/c.Laz", "d/sub/notes.txt", "d/x.las.bak", "d/sub/e.las"}) {
+        write_file(dir.file(name), craft(2, 0, 1));
+    }
+    std::filesystem::create_directory_symlink(dir.file("d/sub"), dir.file("d/link"));
+    const ToolRun run = tolvren({"info", "--json", "-r", dir.file("d/x.las.bak"), dir.file("d")});
+    EXPECT_EQ(run.status, 0);
+    std::vector<std::string> paths;
+    for (json &line : run.lines()) paths.push_back(line["path"]);
+    const std::vector<std::string> expected{dir.file("d/x.las.bak"), dir.file("d/a.las"), dir.file("d/b.LAS"),
+                                            dir.file("d/sub/c.Laz"), dir.file("d/sub/e.las")};
+    EXPECT_EQ(paths, expected);
+}
+
+TEST(TolvrenCli, OutputKeepsTheOrderOfTheFilesWithManyJobs) {
+    TempDir dir;
+    std::vector<std::string> args{"check", "--scan"};
+    // Large files first, so that later ones finish earlier; every fifth unreadable.
+    for (int i = 0; i < 30; ++i) {
+        const std::string path = dir.file("f" + std::to_string(i) + ".las");
+        if (i % 5 == 4) {
+            write_file(path, Bytes(10, 'x'));
+        } else {
+            write_file(path, craft(i % 2 ? 2 : 4, static_cast<std::uint8_t>(i % 11), i < 6 ? 50000u : 10u));
+        }
+        args.push_back(path);
+    }
+    const ToolRun one = tolvren(args);
+    args.insert(args.begin() + 1, {"-j", "6"});
+    const ToolRun six = tolvren(args);
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(six.status, 1);
+    EXPECT_EQ(six.out, one.out);
+    EXPECT_EQ(six.err, one.err);
+    std::size_t at = 0;
+    for (int i = 0; i < 30; ++i) {
+        at = six.out.find(dir.file("f" + std::to_string(i) + ".las:"), at);
+        ASSERT_NE(at, std::string::npos) << i;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,33 @@
+// The three commands of tolvren, each run over many files.
+#ifndef TOLVREN_CLI_COMMANDS_H
+#define TOLVREN_CLI_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+namespace tolvren_cli {
+
+enum class Command { Info, Check, Repair };
+
+struct Options {
+    std::vector<std::string> files;
+    bool json = false;
+    bool recursive = false;
+    bool scan = false;     // check: against the point records too
+    bool dry_run = false;  // repair: say what would change, write nothing
+    unsigned jobs = 1;
+};
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFileProblem = 1;  // a file failed, had an error or was refused
+constexpr int kExitUsage = 2;
+
+// Runs `command` over the files of `options` and writes the results, in the
+// order of the files, to standard output and diagnostics to standard error.
+// Returns kExitOk or kExitFileProblem.
+int run_command(Command command, const Options &options);
+
+}  // namespace tolvren_cli
+
+#endif  // TOLVREN_CLI_COMMANDS_H

@@ -1,0 +1,104 @@
+// tolvren: reads, checks and repairs the headers of LAS 1.0 to 1.4 files,
+// many at once, as text or JSON Lines. The command line is parsed by CLI11;
+// the work is done by the library's header API (tolvren_las.h).
+#include "commands.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+
+#ifndef TOLVREN_VERSION
+#error "TOLVREN_VERSION must be defined by the build"
+#endif
+
+namespace {
+
+using tolvren_cli::Command;
+using tolvren_cli::Options;
+
+constexpr const char *kDescription =
+    "Reads, checks and repairs the public header of LAS files (versions 1.0 to 1.4, compressed or not),\n"
+    "many files at once, as aligned text or as JSON Lines.";
+
+constexpr const char *kFooter =
+    "Exit status: 0 when every file was read (info), had no error (check) or is right after the run\n"
+    "(repair); 1 when a file could not be read, had an error or was refused; 2 for a usage error.";
+
+// The options that every command takes.
+void add_common_options(CLI::App &command, Options &options, const char *files_help) {
+    command.add_option("files", options.files, files_help)->required()->type_name("FILE");
+    command.add_flag("--json", options.json, "One JSON object per file, one per line");
+    command.add_flag("-r,--recursive", options.recursive,
+                     "Take directories: every file below them ending in .las or .laz (any case), sorted");
+    command
+        .add_option("-j,--jobs", options.jobs,
+                    "Files worked on at once (default: the number of cores); output keeps the order of the files")
+        ->check(CLI::Range(1u, 1024u).description(""))
+        ->type_name("N");
+    command.footer(kFooter);
+}
+
+unsigned default_jobs() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 0 ? cores : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    options.jobs = default_jobs();
+
+    CLI::App app{kDescription, "tolvren"};
+    app.set_version_flag("--version", std::string("tolvren ") + TOLVREN_VERSION);
+    app.require_subcommand(1);
+    app.footer(kFooter);
+
+    CLI::App *info = app.add_subcommand("info", "Print the header of each file");
+    add_common_options(*info, options, "LAS or LAZ files to read");
+
+    CLI::App *check = app.add_subcommand("check", "Check each header against its file; print each finding");
+    add_common_options(*check, options, "LAS or LAZ files to check");
+    check->add_flag("--scan", options.scan, "Also read the point records and check the counts and extents");
+
+    CLI::App *repair = app.add_subcommand(
+        "repair", "Rewrite in place the point counts and extents that disagree with the point records");
+    add_common_options(*repair, options, "LAS files to repair (compressed files are refused)");
+    repair->add_flag("--dry-run", options.dry_run, "Say what would change and write nothing");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &error) {
+        // --help and --version end here too, with status 0.
+        return app.exit(error) == 0 ? tolvren_cli::kExitOk : tolvren_cli::kExitUsage;
+    }
+
+    // A reader that goes away (`tolvren repair ... | head`) must not end the
+    // process between two writes of a repair: writing then fails instead,
+    // and no further file is started.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int status = tolvren_cli::kExitOk;
+    try {
+        const Command command = app.got_subcommand(info)    ? Command::Info
+                                : app.got_subcommand(check) ? Command::Check
+                                                            : Command::Repair;
+        status = tolvren_cli::run_command(command, options);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "tolvren: %s\n", error.what());
+        status = tolvren_cli::kExitFileProblem;
+    }
+    // A full disk or a closed pipe must not pass for success; a closed pipe
+    // is what a reader that has seen enough leaves, and needs no message.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        if (errno != EPIPE) std::fprintf(stderr, "tolvren: cannot write the results: %s\n", std::strerror(errno));
+        status = tolvren_cli::kExitFileProblem;
+    }
+    return status;
+}

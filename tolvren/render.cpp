@@ -1,0 +1,311 @@
+#include "render.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace tolvren_cli {
+
+namespace {
+
+// Header fields as they read in the text block, by JSON key, in the order
+// header_json adds them.
+constexpr std::pair<const char *, const char *> kLabels[] = {
+    {"path", "File"},
+    {"version", "Version"},
+    {"point_format", "Point format"},
+    {"compressed", "Compressed"},
+    {"point_record_length", "Point record length"},
+    {"extra_bytes", "Extra bytes"},
+    {"header_size", "Header size"},
+    {"offset_to_point_data", "Offset to point data"},
+    {"number_of_vlrs", "Number of VLRs"},
+    {"start_of_waveform_data", "Start of waveform data"},
+    {"start_of_first_evlr", "Start of first EVLR"},
+    {"number_of_evlrs", "Number of EVLRs"},
+    {"point_count", "Point count"},
+    {"points_by_return", "Points by return"},
+    {"legacy_point_count", "Legacy point count"},
+    {"legacy_points_by_return", "Legacy points by return"},
+    {"scale", "Scale"},
+    {"offset", "Offset"},
+    {"min", "Min"},
+    {"max", "Max"},
+    {"system_identifier", "System identifier"},
+    {"generating_software", "Generating software"},
+    {"creation_day", "Creation day"},
+    {"creation_year", "Creation year"},
+    {"file_source_id", "File source ID"},
+    {"global_encoding", "Global encoding"},
+    {"guid", "GUID"},
+    {"error", "Error"},
+};
+
+// Values start in this column: the longest label and two spaces.
+constexpr std::size_t kValueColumn = 25;
+// Finding lines: severity and code in columns of these widths.
+constexpr std::size_t kSeverityWidth = 9;
+constexpr std::size_t kCodeWidth = 27;
+
+const char *label_of(const std::string &key) {
+    for (const auto &[json_key, label] : kLabels) {
+        if (key == json_key) return label;
+    }
+    return key.c_str();
+}
+
+std::string pad(std::string text, std::size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+}
+
+std::string text_value(const Json &value) {
+    switch (value.type()) {
+        case Json::value_t::boolean: return value.get<bool>() ? "yes" : "no";
+        case Json::value_t::number_unsigned: return std::to_string(value.get<std::uint64_t>());
+        case Json::value_t::number_integer: return std::to_string(value.get<std::int64_t>());
+        case Json::value_t::number_float: return shortest(value.get<double>());
+        case Json::value_t::string: return escape_text(value.get_ref<const std::string &>());
+        case Json::value_t::array: {
+            std::string joined;
+            for (const Json &element : value) {
+                if (!joined.empty()) joined += ' ';
+                joined += text_value(element);
+            }
+            return joined;
+        }
+        default: return "";
+    }
+}
+
+template <std::size_t N, typename T>
+Json array_of(const T (&values)[N], std::size_t count = N) {
+    Json array = Json::array();
+    for (std::size_t i = 0; i < count && i < N; ++i) array.push_back(values[i]);
+    return array;
+}
+
+bool is_array_field(int field) {
+    return field == TOLVREN_FIELD_POINTS_BY_RETURN || field == TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN ||
+           field == TOLVREN_FIELD_MIN || field == TOLVREN_FIELD_MAX;
+}
+
+std::string plural(int count, const char *noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+// Length of the UTF-8 sequence at text[i] if it is well formed and not a
+// C1 control character, else 0.
+std::size_t printable_utf8_length(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        if (lead == 0xC2) low = 0xA0;  // U+0080 to U+009F are control characters
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string shortest(double value) {
+    std::array<char, 32> text{};
+    const std::to_chars_result result = std::to_chars(text.data(), text.data() + text.size(), value);
+    return std::string(text.data(), result.ptr);
+}
+
+std::string escape_text(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            escaped += static_cast<char>(c);
+            ++i;
+        } else if (c == '\\') {
+            escaped += "\\\\";
+            ++i;
+        } else if (c == '\n' || c == '\t' || c == '\r') {
+            escaped += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
+            ++i;
+        } else if (const std::size_t length = c >= 0x80 ? printable_utf8_length(text, i) : 0; length > 0) {
+            escaped.append(text.substr(i, length));
+            i += length;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            escaped += hex;
+            ++i;
+        }
+    }
+    return escaped;
+}
+
+std::string guid_text(const std::uint8_t (&guid)[16]) {
+    const auto le = [&](std::size_t at, std::size_t bytes) {
+        unsigned long value = 0;
+        for (std::size_t k = bytes; k-- > 0;) value = value << 8 | guid[at + k];
+        return value;
+    };
+    char text[37];
+    std::snprintf(text, sizeof text, "%08lx-%04lx-%04lx-%02x%02x-%02x%02x%02x%02x%02x%02x", le(0, 4), le(4, 2),
+                  le(6, 2), guid[8], guid[9], guid[10], guid[11], guid[12], guid[13], guid[14], guid[15]);
+    return text;
+}
+
+std::string json_line(const Json &object) {
+    std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace);
+    line += '\n';
+    return line;
+}
+
+Json error_json(int code, const std::string &message) {
+    Json error;
+    error["code"] = tolvren_error_name(code);
+    error["message"] = message;
+    return error;
+}
+
+Json header_json(const std::string &path, const tolvren_header &h) {
+    // Fields by version: 1.0 reserves file source id and global encoding,
+    // 1.3 adds the waveform start, 1.4 the EVLRs and the 64-bit counts.
+    const bool v1_0 = h.version_minor == 0;
+    const bool v1_3 = h.version_minor >= 3;
+    const bool v1_4 = h.version_minor >= 4;
+    Json j;
+    j["path"] = path;
+    j["version"] = std::to_string(h.version_major) + "." + std::to_string(h.version_minor);
+    j["point_format"] = h.point_format;
+    j["compressed"] = h.compressed != 0;
+    j["point_record_length"] = h.point_record_length;
+    j["extra_bytes"] = h.extra_bytes;
+    j["header_size"] = h.header_size;
+    j["offset_to_point_data"] = h.offset_to_point_data;
+    j["number_of_vlrs"] = h.number_of_vlrs;
+    j["start_of_waveform_data"] = v1_3 ? Json(h.start_of_waveform_data) : Json();
+    j["start_of_first_evlr"] = v1_4 ? Json(h.start_of_first_evlr) : Json();
+    j["number_of_evlrs"] = v1_4 ? Json(h.number_of_evlrs) : Json();
+    j["point_count"] = h.point_count;
+    j["points_by_return"] = array_of(h.points_by_return, v1_4 ? 15 : 5);
+    j["legacy_point_count"] = h.legacy_point_count;
+    j["legacy_points_by_return"] = array_of(h.legacy_points_by_return);
+    j["scale"] = array_of(h.scale);
+    j["offset"] = array_of(h.offset);
+    j["min"] = array_of(h.min);
+    j["max"] = array_of(h.max);
+    j["system_identifier"] = std::string(h.system_identifier, strnlen(h.system_identifier, 32));
+    j["generating_software"] = std::string(h.generating_software, strnlen(h.generating_software, 32));
+    j["creation_day"] = h.creation_day;
+    j["creation_year"] = h.creation_year;
+    j["file_source_id"] = v1_0 ? Json() : Json(h.file_source_id);
+    j["global_encoding"] = v1_0 ? Json() : Json(h.global_encoding);
+    j["guid"] = guid_text(h.guid);
+    return j;
+}
+
+std::string header_text(const Json &info) {
+    std::string text;
+    for (const auto &[key, value] : info.items()) {
+        if (value.is_null()) continue;
+        text += pad(label_of(key), kValueColumn) + text_value(value) + "\n";
+    }
+    return text;
+}
+
+Json check_json(const std::string &path, const tolvren_report &report) {
+    Json findings = Json::array();
+    for (std::size_t i = 0; i < report.count && i < TOLVREN_MAX_FINDINGS; ++i) {
+        const tolvren_finding &finding = report.findings[i];
+        Json entry;
+        entry["severity"] = tolvren_severity_name(finding.severity);
+        entry["code"] = tolvren_finding_name(finding.code);
+        entry["message"] = std::string(finding.message, strnlen(finding.message, sizeof finding.message));
+        findings.push_back(std::move(entry));
+    }
+    Json j;
+    j["path"] = path;
+    j["ok"] = report.errors == 0;
+    j["findings"] = std::move(findings);
+    return j;
+}
+
+std::string check_text(const std::string &path, const tolvren_report &report) {
+    std::string text = escape_text(path) + ": ";
+    if (report.errors > 0) {
+        text += plural(report.errors, "error") + ", " + plural(report.warnings, "warning");
+    } else {
+        text += report.warnings > 0 ? "ok, " + plural(report.warnings, "warning") : "ok";
+    }
+    text += '\n';
+    std::size_t shown = 0;
+    for (; shown < report.count && shown < TOLVREN_MAX_FINDINGS; ++shown) {
+        const tolvren_finding &finding = report.findings[shown];
+        text += "  " + pad(tolvren_severity_name(finding.severity), kSeverityWidth) +
+                pad(tolvren_finding_name(finding.code), kCodeWidth) +
+                escape_text(std::string_view(finding.message, strnlen(finding.message, sizeof finding.message))) +
+                "\n";
+    }
+    const auto total = static_cast<std::size_t>(report.errors + report.warnings);
+    if (total > shown) text += "  and " + std::to_string(total - shown) + " more\n";
+    return text;
+}
+
+const char *repair_status(const tolvren_repair_result &result, bool dry_run) {
+    if (result.count == 0) return "unchanged";
+    return dry_run ? "would_repair" : "repaired";
+}
+
+Json repair_json(const std::string &path, const tolvren_repair_result &result, bool dry_run) {
+    Json changes = Json::array();
+    for (std::size_t i = 0; i < result.count && i < TOLVREN_MAX_CHANGES; ++i) {
+        const tolvren_change &change = result.changes[i];
+        Json entry;
+        entry["field"] = tolvren_field_name(change.field);
+        entry["index"] = change.index;
+        entry["old"] = change.is_real ? Json(change.old_real) : Json(change.old_count);
+        entry["new"] = change.is_real ? Json(change.new_real) : Json(change.new_count);
+        changes.push_back(std::move(entry));
+    }
+    Json j;
+    j["path"] = path;
+    j["status"] = repair_status(result, dry_run);
+    j["changes"] = std::move(changes);
+    return j;
+}
+
+std::string repair_text(const std::string &path, const tolvren_repair_result &result, bool dry_run) {
+    std::string text = escape_text(path) + ": ";
+    if (result.count == 0) return text + "unchanged\n";
+    text += dry_run ? "would repair" : "repaired";
+    for (std::size_t i = 0; i < result.count && i < TOLVREN_MAX_CHANGES; ++i) {
+        const tolvren_change &change = result.changes[i];
+        text += i == 0 ? ": " : ", ";
+        text += tolvren_field_name(change.field);
+        if (is_array_field(change.field)) text += "[" + std::to_string(change.index) + "]";
+        text += " ";
+        text += change.is_real ? shortest(change.old_real) : std::to_string(change.old_count);
+        text += " -> ";
+        text += change.is_real ? shortest(change.new_real) : std::to_string(change.new_count);
+    }
+    return text + "\n";
+}
+
+}  // namespace tolvren_cli

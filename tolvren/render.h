@@ -1,0 +1,60 @@
+// What tolvren prints: one JSON object per file (JSON Lines) or text for
+// people, built from the library's result structs.
+#ifndef TOLVREN_CLI_RENDER_H
+#define TOLVREN_CLI_RENDER_H
+
+#include "tolvren_las.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tolvren_cli {
+
+// Keys keep the order they were added in, so every line reads the same way.
+using Json = nlohmann::ordered_json;
+
+// The shortest decimal text that reads back as the same double.
+std::string shortest(double value);
+
+// `text` with backslash, control characters and bytes that are not UTF-8
+// written as escapes (\\, \n, \t, \r, \xNN), so one field stays on one line.
+std::string escape_text(std::string_view text);
+
+// The GUID as 8-4-4-4-12 lower-case hex: the first group is the
+// little-endian 32-bit number in bytes 0-3, the next two the 16-bit numbers
+// in bytes 4-5 and 6-7, then bytes 8-15 as stored.
+std::string guid_text(const std::uint8_t (&guid)[16]);
+
+// One JSON object on one line, ending in a newline. Text that is not UTF-8
+// is written with U+FFFD in its place.
+std::string json_line(const Json &object);
+
+// {"code": <tolvren_error_name>, "message": <sentence>}
+Json error_json(int code, const std::string &message);
+
+// --- info ---------------------------------------------------------------
+// Every header field under its stable key; fields the file's version lacks
+// are null.
+Json header_json(const std::string &path, const tolvren_header &header);
+// The same object as an aligned text block, one field a line; null fields
+// are left out.
+std::string header_text(const Json &info);
+
+// --- check --------------------------------------------------------------
+Json check_json(const std::string &path, const tolvren_report &report);
+// "path: ok" or "path: N errors, M warnings", then one line per finding.
+std::string check_text(const std::string &path, const tolvren_report &report);
+
+// --- repair -------------------------------------------------------------
+// "unchanged", "repaired", or with a dry run "would_repair".
+const char *repair_status(const tolvren_repair_result &result, bool dry_run);
+Json repair_json(const std::string &path, const tolvren_repair_result &result, bool dry_run);
+// "path: unchanged" or "path: repaired: field old -> new, ..."
+std::string repair_text(const std::string &path, const tolvren_repair_result &result, bool dry_run);
+
+}  // namespace tolvren_cli
+
+#endif  // TOLVREN_CLI_RENDER_H
