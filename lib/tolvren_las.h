@@ -69,8 +69,11 @@ typedef enum tolvren_error {
                                     other header bytes): nothing was written */
     TOLVREN_EWRITE = -16,        /* a write or its sync failed; the original bytes
                                     were written back */
-    TOLVREN_EWRITERESTORE = -17  /* a write failed and so did writing the original
+    TOLVREN_EWRITERESTORE = -17, /* a write failed and so did writing the original
                                     bytes back: the header may be damaged */
+    TOLVREN_ETOOMANYPOINTS = -18 /* repair: a LAS 1.0-1.3 file holds more than
+                                    4294967295 whole records, which its 32-bit
+                                    count cannot say: the file is untouched */
 } tolvren_error;
 
 /* A static, English sentence for a tolvren_error; never NULL (an unknown
@@ -136,12 +139,29 @@ typedef struct tolvren_header {
     uint64_t file_size;                  /* bytes, when the header was read */
     uint64_t vlr_end;                    /* where the walk of the VLR headers
                                             ended; see vlr_problem */
-    int      vlr_problem;                /* 0, or 1 when the VLRs run past
-                                            OffsetToData or the end of the file */
+    int      vlr_problem;                /* TOLVREN_WALK_OK, _PAST_END (the VLRs
+                                            run past OffsetToData or the end of
+                                            the file) or _INCOMPLETE */
     uint64_t point_region_end;           /* where the point records end: the
-                                            first EVLR, else internal waveform
-                                            data, else the end of the file */
+                                            first EVLR when the file has EVLRs
+                                            and it lies between OffsetToData and
+                                            the end, else internal waveform data
+                                            (global-encoding bit 1) starting
+                                            there, else the end of the file */
+    uint64_t evlr_end;                   /* 1.4 with EVLRs: where the walk of
+                                            the EVLR headers ended, else 0 */
+    int      evlr_problem;               /* TOLVREN_WALK_OK, _PAST_END (the
+                                            EVLRs start before OffsetToData or
+                                            run past the end of the file) or
+                                            _INCOMPLETE */
 } tolvren_header;
+
+/* How the walk of the (E)VLR headers ended: every header and its data inside
+ * their place; past it; or, in tolvren_parse_header only, where the bytes
+ * handed in ended (nothing is known about the rest). */
+#define TOLVREN_WALK_OK 0
+#define TOLVREN_WALK_PAST_END 1
+#define TOLVREN_WALK_INCOMPLETE 2
 
 /* Reads and decodes the public header of `path`, walks the VLR headers, and
  * fills `out`. Refusals have distinct codes: TOLVREN_EOPEN, ENOTREGULAR,
@@ -174,7 +194,8 @@ typedef struct tolvren_scan {
     uint64_t return_histogram[16];    /* by the return-number field (3 bits in
                                          formats 0-5, 4 bits in 6-10) */
     uint64_t points_by_return[15];    /* returns 1 to 15; 0 counts in no slot */
-    int32_t  raw_min[3];              /* X, Y, Z; meaningless when records is 0 */
+    int32_t  raw_min[3];              /* X, Y, Z; all four extents are 0 when
+                                         records is 0 */
     int32_t  raw_max[3];
     double   real_min[3];             /* raw * scale + offset, carried with a
                                          64-bit significand, rounded once */

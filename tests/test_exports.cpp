@@ -19,6 +19,13 @@ constexpr std::array<const char *, 20> kOperations = {
     "d_parallel_qs",        "check_YN",               "check_numeric_argument", "check_DEM",
 };
 
+// The header API of tolvren_las.h, exported by the shared library only.
+constexpr std::array<const char *, 11> kHeaderApi = {
+    "tolvren_strerror",     "tolvren_error_name",   "tolvren_read_header", "tolvren_parse_header",
+    "tolvren_scan_points",  "tolvren_check_header", "tolvren_check_file",  "tolvren_repair",
+    "tolvren_finding_name", "tolvren_severity_name", "tolvren_field_name",
+};
+
 struct PipeCloser {
     void operator()(std::FILE *fp) const { pclose(fp); }
 };
@@ -49,6 +56,9 @@ std::map<std::string, char> defined_dynamic_symbols(const std::string &binary) {
 bool is_operation(const std::string &name) {
     for (const char *operation : kOperations) {
         if (name == operation) return true;
+    }
+    for (const char *function : kHeaderApi) {
+        if (name == function) return true;
     }
     return false;
 }
@@ -88,6 +98,14 @@ INSTANTIATE_TEST_SUITE_P(Binaries, Exports, testing::Values(TOLVREN_LIBRARY_PATH
                          [](const testing::TestParamInfo<const char *> &info) {
                              return std::string(info.index == 0 ? "Library" : "Quarlin");
                          });
+
+TEST(LibraryExports, DefinesTheHeaderApiAsCode) {
+    const std::map<std::string, char> symbols = defined_dynamic_symbols(TOLVREN_LIBRARY_PATH);
+    for (const char *function : kHeaderApi) {
+        const auto found = symbols.find(function);
+        EXPECT_TRUE(found != symbols.end() && found->second == 'T') << function << " is not exported as code";
+    }
+}
 
 TEST(LibraryExports, NothingElseOfOurs) {
     const std::map<std::string, char> symbols = defined_dynamic_symbols(TOLVREN_LIBRARY_PATH);

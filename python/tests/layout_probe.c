@@ -52,6 +52,8 @@ int main(void) {
     FIELD(tolvren_header, vlr_end);
     FIELD(tolvren_header, vlr_problem);
     FIELD(tolvren_header, point_region_end);
+    FIELD(tolvren_header, evlr_end);
+    FIELD(tolvren_header, evlr_problem);
 
     SIZE(tolvren_scan);
     FIELD(tolvren_scan, region_start);

@@ -63,8 +63,9 @@ class InvalidFileError(TolvrenError):
 
 class RefusedError(TolvrenError):
     """The operation declined the file and left it untouched: compressed
-    point data, a layout that does not fit the file, or a file that changed
-    during the call."""
+    point data, a layout that does not fit the file, a file that changed
+    during the call, or (repair before LAS 1.4) more records than a 32-bit
+    count can say."""
 
 
 class CanceledError(TolvrenError):
@@ -94,6 +95,7 @@ _FAMILIES: Dict[int, Type[TolvrenError]] = {
     lib.ECOMPRESSED: RefusedError,
     lib.ELAYOUT: RefusedError,
     lib.ECHANGED: RefusedError,
+    lib.ETOOMANYPOINTS: RefusedError,
     lib.ECANCELED: CanceledError,
     lib.ENOMEM: OutOfMemoryError,
     lib.EWRITEOPEN: WriteError,

@@ -58,6 +58,7 @@ EWRITEOPEN = -14
 ECHANGED = -15
 EWRITE = -16
 EWRITERESTORE = -17
+ETOOMANYPOINTS = -18
 
 
 class Detail(ctypes.Structure):
@@ -109,6 +110,8 @@ class Header(ctypes.Structure):
         ("vlr_end", c_uint64),
         ("vlr_problem", c_int),
         ("point_region_end", c_uint64),
+        ("evlr_end", c_uint64),
+        ("evlr_problem", c_int),
     ]
 
 

@@ -1,0 +1,328 @@
+// Header API: checking a header against its file and its point records.
+//
+// A finding is an error when the header is wrong about the file (a reader
+// trusting it goes astray), a warning when it breaks a rule that readers
+// tolerate. The checks run in a fixed order, so a report reads the same
+// every time.
+
+#include "las_header_internal.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+
+namespace tolvren::las {
+
+namespace {
+
+constexpr std::uint64_t kMaxLegacyCount = std::numeric_limits<std::uint32_t>::max();
+
+// The last point format each minor version 1.0-1.4 defines.
+constexpr std::array<std::uint8_t, 5> kLastFormatOfVersion = {1, 1, 3, 5, 10};
+
+// Global encoding bit 1: waveform data packets inside this file.
+constexpr std::uint16_t kWaveformInternal = 1u << 1;
+
+constexpr const char *kAxisNames[3] = {"X", "Y", "Z"};
+
+// The by-return slots a version's header holds: 15 in 1.4, 5 before.
+std::size_t return_slots(const tolvren_header &header) { return header.version_minor >= 4 ? 15 : 5; }
+
+std::uint64_t saturating_sum(const std::uint64_t *values, std::size_t count) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (values[i] > std::numeric_limits<std::uint64_t>::max() - sum) return std::numeric_limits<std::uint64_t>::max();
+        sum += values[i];
+    }
+    return sum;
+}
+
+unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
+
+// Fills a caller's report, counting every finding and holding as many as fit.
+class Report {
+public:
+    explicit Report(tolvren_report &out) : out_(out) {}
+
+    __attribute__((format(printf, 4, 5))) void add(int severity, int code, const char *format, ...) {
+        (severity == TOLVREN_ERROR ? out_.errors : out_.warnings) += 1;
+        if (out_.count >= TOLVREN_MAX_FINDINGS) return;
+        tolvren_finding &finding = out_.findings[out_.count++];
+        finding.severity = severity;
+        finding.code = code;
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(finding.message, sizeof finding.message, format, args);
+        va_end(args);
+    }
+
+private:
+    tolvren_report &out_;
+};
+
+// Where the point data, the VLRs, the EVLRs and the waveform data lie.
+void check_layout(const tolvren_header &h, Report &report) {
+    const std::uint64_t offset = h.offset_to_point_data;
+    if (offset < h.header_size) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_OFFSET_INSIDE_HEADER,
+                   "OffsetToData %llu lies inside the %u-byte header", ull(offset), h.header_size);
+    } else if (h.vlr_problem == TOLVREN_WALK_PAST_END) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_VLRS_PAST_OFFSET,
+                   "the %u VLRs run to byte %llu, past OffsetToData %llu or the end of the file", h.number_of_vlrs,
+                   ull(h.vlr_end), ull(offset));
+    }
+    if (offset > h.file_size) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_POINT_DATA_OUTSIDE_FILE,
+                   "OffsetToData %llu lies beyond the end of the file (%llu bytes)", ull(offset), ull(h.file_size));
+    }
+    if (h.evlr_problem == TOLVREN_WALK_PAST_END) {
+        if (h.start_of_first_evlr < offset || h.start_of_first_evlr < h.header_size) {
+            report.add(TOLVREN_ERROR, TOLVREN_F_EVLRS_OUTSIDE_FILE,
+                       "the first EVLR starts at byte %llu, before the point data at %llu",
+                       ull(h.start_of_first_evlr), ull(offset));
+        } else {
+            report.add(TOLVREN_ERROR, TOLVREN_F_EVLRS_OUTSIDE_FILE,
+                       "the %u EVLRs from byte %llu run past the end of the file (%llu bytes)", h.number_of_evlrs,
+                       ull(h.start_of_first_evlr), ull(h.file_size));
+        }
+    }
+    if (h.version_minor >= 3 && (h.global_encoding & kWaveformInternal) != 0 &&
+        (h.start_of_waveform_data < offset || h.start_of_waveform_data > h.file_size)) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_WAVEFORM_OUTSIDE_FILE,
+                   "waveform data are said to be in the file, but their start %llu is not between the point data "
+                   "(%llu) and the end of the file (%llu)",
+                   ull(h.start_of_waveform_data), ull(offset), ull(h.file_size));
+    }
+}
+
+// Whole records between OffsetToData and the end of the point region against
+// the stored count. Returns whether a count finding was made.
+bool check_records(const tolvren_header &h, Report &report) {
+    const std::uint64_t offset = h.offset_to_point_data;
+    // Compressed records have no fixed length; beyond the file there are none.
+    if (h.compressed || offset > h.point_region_end) return false;
+    const std::uint64_t region = h.point_region_end - offset;
+    const std::uint64_t whole = region / h.point_record_length;
+    const std::uint64_t remainder = region % h.point_record_length;
+    const bool at_end = h.point_region_end == h.file_size;
+    const char *end_name = at_end ? "the end of the file" : "the first EVLR or the waveform data";
+    bool counted = false;
+    if (h.point_count > whole) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_FEWER_RECORDS_THAN_COUNT,
+                   "the header counts %llu point records, but only %llu whole records of %u bytes lie between "
+                   "OffsetToData and %s",
+                   ull(h.point_count), ull(whole), h.point_record_length, end_name);
+        counted = true;
+    } else if (h.point_count < whole) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_MORE_RECORDS_THAN_COUNT,
+                   "the header counts %llu point records, but %llu whole records of %u bytes lie between "
+                   "OffsetToData and %s",
+                   ull(h.point_count), ull(whole), h.point_record_length, end_name);
+        counted = true;
+    }
+    if (remainder != 0) {
+        // At the end of the file stray bytes harm no reader; before the
+        // EVLRs or the waveform data they mean a start is wrong.
+        report.add(at_end ? TOLVREN_WARNING : TOLVREN_ERROR, TOLVREN_F_TRAILING_BYTES,
+                   "%llu bytes after the last whole point record before %s", ull(remainder), end_name);
+    }
+    return counted;
+}
+
+void check_counts(const tolvren_header &h, const tolvren_scan *scan, Report &report) {
+    const std::uint64_t sum = saturating_sum(h.points_by_return, return_slots(h));
+    if (sum > h.point_count) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_BY_RETURN_SUM_ABOVE_COUNT,
+                   "the by-return counts add up to %llu, more than the %llu points counted", ull(sum),
+                   ull(h.point_count));
+    } else if (sum < h.point_count) {
+        // Points with return number 0 (or 6 and 7 in formats 0-5) count in
+        // no slot, so a smaller sum can be right.
+        report.add(TOLVREN_WARNING, TOLVREN_F_BY_RETURN_SUM_BELOW_COUNT,
+                   "the by-return counts add up to %llu, fewer than the %llu points counted", ull(sum),
+                   ull(h.point_count));
+    }
+    if (h.version_minor < 4) return;
+
+    // The legacy fields against the points when they were scanned, else
+    // against the header's own 64-bit counts.
+    const std::uint64_t count = scan ? scan->records : h.point_count_64;
+    const std::uint64_t *by_return = scan ? scan->points_by_return : h.points_by_return_64;
+    const char *against = scan ? "the point records" : "the 64-bit counts";
+    switch (judge_legacy(h, count, by_return)) {
+        case Legacy::as_required:
+            break;
+        case Legacy::mirrored:
+            report.add(TOLVREN_WARNING, TOLVREN_F_LEGACY_MIRRORED,
+                       "the legacy point counts mirror %s, where LAS 1.4 asks for 0 (point format %u%s)", against,
+                       h.point_format, count > kMaxLegacyCount ? ", more than 4294967295 points" : "");
+            break;
+        case Legacy::wrong:
+            if (legacy_must_mirror(h, count)) {
+                report.add(TOLVREN_ERROR, TOLVREN_F_LEGACY_MISMATCH,
+                           "the legacy point counts (%u; %u, %u, %u, %u, %u) do not mirror %s (%llu; %llu, %llu, "
+                           "%llu, %llu, %llu)",
+                           h.legacy_point_count, h.legacy_points_by_return[0], h.legacy_points_by_return[1],
+                           h.legacy_points_by_return[2], h.legacy_points_by_return[3], h.legacy_points_by_return[4],
+                           against, ull(count), ull(by_return[0]), ull(by_return[1]), ull(by_return[2]),
+                           ull(by_return[3]), ull(by_return[4]));
+            } else {
+                report.add(TOLVREN_ERROR, TOLVREN_F_LEGACY_MISMATCH,
+                           "the legacy point counts (%u; %u, %u, %u, %u, %u) are neither 0, as LAS 1.4 asks for "
+                           "point format %u with %llu points, nor a mirror of %s",
+                           h.legacy_point_count, h.legacy_points_by_return[0], h.legacy_points_by_return[1],
+                           h.legacy_points_by_return[2], h.legacy_points_by_return[3], h.legacy_points_by_return[4],
+                           h.point_format, ull(count), against);
+            }
+            break;
+    }
+}
+
+void check_numbers(const tolvren_header &h, Report &report) {
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        if (!(h.min[axis] <= h.max[axis])) {
+            // Without points the extents describe nothing.
+            report.add(h.point_count > 0 ? TOLVREN_ERROR : TOLVREN_WARNING, TOLVREN_F_MIN_ABOVE_MAX,
+                       "the %s extent runs from %.17g down to %.17g", kAxisNames[axis], h.min[axis], h.max[axis]);
+        }
+    }
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        if (!scale_usable(h.scale[axis])) {
+            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s scale factor %g turns no raw value into a coordinate",
+                       kAxisNames[axis], h.scale[axis]);
+        }
+    }
+    if (h.point_format > kLastFormatOfVersion[h.version_minor]) {
+        report.add(TOLVREN_WARNING, TOLVREN_F_FORMAT_NOT_IN_VERSION,
+                   "point data format %u is not defined in LAS 1.%u, which stops at format %u", h.point_format,
+                   h.version_minor, kLastFormatOfVersion[h.version_minor]);
+    }
+}
+
+void check_against_scan(const tolvren_header &h, const tolvren_scan &scan, bool counted, Report &report) {
+    // A count already found wrong against the size of the point region is
+    // not reported twice.
+    if (!counted && scan.records != h.point_count) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_POINT_COUNT_MISMATCH,
+                   "the header counts %llu points, the point records hold %llu", ull(h.point_count),
+                   ull(scan.records));
+    }
+    const std::size_t slots = return_slots(h);
+    std::size_t differing = 0;
+    std::size_t first = 0;
+    for (std::size_t i = slots; i-- > 0;) {
+        if (h.points_by_return[i] != scan.points_by_return[i]) {
+            ++differing;
+            first = i;
+        }
+    }
+    if (differing > 0) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_BY_RETURN_MISMATCH,
+                   "%zu by-return count%s differ%s from the point records; return %zu: header %llu, points %llu",
+                   differing, differing == 1 ? "" : "s", differing == 1 ? "s" : "", first + 1,
+                   ull(h.points_by_return[first]), ull(scan.points_by_return[first]));
+    }
+    if (scan.records == 0) return;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        // A bad scale has been reported already; no extent follows from it.
+        if (!scale_usable(h.scale[axis])) continue;
+        if (extent_off(h.min[axis], scan.real_min[axis], h.scale[axis]) ||
+            extent_off(h.max[axis], scan.real_max[axis], h.scale[axis])) {
+            report.add(TOLVREN_ERROR, TOLVREN_F_EXTENT_MISMATCH,
+                       "the %s extent [%.17g, %.17g] is more than half a scale step (%g) from the points' "
+                       "[%.17g, %.17g]",
+                       kAxisNames[axis], h.min[axis], h.max[axis], h.scale[axis], scan.real_min[axis],
+                       scan.real_max[axis]);
+        }
+    }
+}
+
+void check(const tolvren_header &header, const tolvren_scan *scan, tolvren_report &out) {
+    out = tolvren_report{};
+    Report report(out);
+    check_layout(header, report);
+    const bool counted = check_records(header, report);
+    check_counts(header, scan, report);
+    check_numbers(header, report);
+    if (scan) check_against_scan(header, *scan, counted, report);
+}
+
+}  // namespace
+
+bool legacy_must_mirror(const tolvren_header &header, std::uint64_t count) noexcept {
+    return header.point_format <= 5 && count <= kMaxLegacyCount;
+}
+
+Legacy judge_legacy(const tolvren_header &header, std::uint64_t count, const std::uint64_t *by_return) noexcept {
+    bool mirror = count <= kMaxLegacyCount && header.legacy_point_count == count;
+    bool zero = header.legacy_point_count == 0;
+    for (std::size_t i = 0; i < 5; ++i) {
+        mirror = mirror && header.legacy_points_by_return[i] == by_return[i];
+        zero = zero && header.legacy_points_by_return[i] == 0;
+    }
+    if (legacy_must_mirror(header, count)) return mirror ? Legacy::as_required : Legacy::wrong;
+    if (zero) return Legacy::as_required;
+    return mirror ? Legacy::mirrored : Legacy::wrong;
+}
+
+bool extent_off(double stored, double scanned, double scale) noexcept {
+    const long double distance = std::fabs(static_cast<long double>(stored) - static_cast<long double>(scanned));
+    return !(distance <= 0.5L * std::fabs(static_cast<long double>(scale)));
+}
+
+bool scale_usable(double scale) noexcept { return std::isfinite(scale) && scale != 0.0; }
+
+}  // namespace tolvren::las
+
+using namespace tolvren::las;
+
+extern "C" int tolvren_check_header(const tolvren_header *header, const tolvren_scan *scan,
+                                    tolvren_report *out) noexcept {
+    if (!header || !out) return TOLVREN_EINVAL;
+    // A header that did not come from the reader could name an unknown
+    // version or a record length of 0.
+    if (header->version_major != 1 || header->version_minor > 4 || header->point_record_length == 0) {
+        return TOLVREN_EINVAL;
+    }
+    check(*header, scan, *out);
+    return TOLVREN_OK;
+}
+
+extern "C" int tolvren_check_file(const char *path, unsigned flags, tolvren_progress_fn progress, void *user,
+                                  tolvren_report *out, tolvren_detail *detail) noexcept {
+    clear(detail);
+    if (!path || !out) return fail(detail, TOLVREN_EINVAL, 0, nullptr, "a NULL pointer was handed in");
+    if ((flags & ~TOLVREN_CHECK_SCAN) != 0) return fail(detail, TOLVREN_EINVAL, 0, path, "unknown flags %#x", flags);
+    try {
+        OpenedFile file;
+        tolvren_header header;
+        HeaderImage image;
+        int code = open_and_read_header(path, file, header, image, detail);
+        if (code != TOLVREN_OK) return code;
+        if ((flags & TOLVREN_CHECK_SCAN) == 0) {
+            check(header, nullptr, *out);
+            return TOLVREN_OK;
+        }
+        tolvren_scan scan;
+        tolvren_detail scan_detail;
+        code = scan_fd(file.fd.get(), header, progress, user, path, scan, &scan_detail);
+        if (code == TOLVREN_OK) {
+            check(header, &scan, *out);
+        } else if (code == TOLVREN_ECOMPRESSED || code == TOLVREN_ELAYOUT) {
+            // The header alone is still checked; the report says why the
+            // points were not.
+            check(header, nullptr, *out);
+            Report(*out).add(TOLVREN_WARNING, TOLVREN_F_NOT_SCANNED, "%s",
+                             code == TOLVREN_ECOMPRESSED
+                                 ? "the point data are compressed (LAZ) and were not scanned"
+                                 : "the point records lie outside the file and were not scanned");
+        } else {
+            if (detail) *detail = scan_detail;
+            return code;
+        }
+        return TOLVREN_OK;
+    } catch (...) {
+        return fail(detail, TOLVREN_ENOMEM, 0, path, "an unexpected failure while checking the file");
+    }
+}

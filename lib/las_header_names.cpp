@@ -1,0 +1,108 @@
+// Header API: the names and sentences of error codes, finding codes,
+// severities and repaired fields. Every string is static; an unknown code
+// gets a fixed fallback, never NULL.
+
+#include "tolvren_las.h"
+
+#include <array>
+#include <cstddef>
+
+namespace {
+
+struct ErrorText {
+    int code;
+    const char *name;
+    const char *sentence;
+};
+
+constexpr std::array<ErrorText, 19> kErrors = {{
+    {TOLVREN_OK, "ok", "success"},
+    {TOLVREN_EINVAL, "invalid_argument", "a NULL pointer or an unknown flag was handed in"},
+    {TOLVREN_EOPEN, "open_failed", "the file cannot be opened"},
+    {TOLVREN_ENOTREGULAR, "not_regular_file", "not a regular file"},
+    {TOLVREN_EREAD, "read_failed", "an I/O error while reading the file"},
+    {TOLVREN_ENOTLAS, "not_las", "not a LAS file: no \"LASF\" signature"},
+    {TOLVREN_EVERSION, "unsupported_version", "LAS version outside 1.0 to 1.4"},
+    {TOLVREN_EHEADERSIZE, "header_too_short", "the header is shorter than its version's, or the file than its header"},
+    {TOLVREN_EFORMAT, "unknown_point_format", "point data format above 10"},
+    {TOLVREN_ERECORDLENGTH, "record_too_short", "point record length below its format's"},
+    {TOLVREN_ECOMPRESSED, "compressed", "compressed (LAZ) point data cannot be scanned or repaired"},
+    {TOLVREN_ELAYOUT, "bad_layout", "the header's layout does not fit the file"},
+    {TOLVREN_ECANCELED, "canceled", "stopped by the progress callback"},
+    {TOLVREN_ENOMEM, "out_of_memory", "out of memory"},
+    {TOLVREN_EWRITEOPEN, "write_open_failed", "the file cannot be opened for writing"},
+    {TOLVREN_ECHANGED, "file_changed", "the file changed during the call; nothing was written"},
+    {TOLVREN_EWRITE, "write_failed", "writing the header failed; the original bytes were written back"},
+    {TOLVREN_EWRITERESTORE, "restore_failed",
+     "writing the header failed and so did writing the original bytes back; the header may be damaged"},
+    {TOLVREN_ETOOMANYPOINTS, "too_many_points", "more point records than a LAS 1.0-1.3 header can count"},
+}};
+
+const ErrorText *find_error(int code) {
+    for (const ErrorText &error : kErrors) {
+        if (error.code == code) return &error;
+    }
+    return nullptr;
+}
+
+// Indexed by tolvren_finding_code; slot 0 is no code.
+constexpr std::array<const char *, TOLVREN_F_NOT_SCANNED + 1> kFindingNames = {
+    nullptr,
+    "offset_inside_header",
+    "point_data_outside_file",
+    "vlrs_past_offset",
+    "evlrs_outside_file",
+    "waveform_outside_file",
+    "fewer_records_than_count",
+    "more_records_than_count",
+    "trailing_bytes",
+    "by_return_sum_above_count",
+    "by_return_sum_below_count",
+    "legacy_mismatch",
+    "legacy_mirrored",
+    "min_above_max",
+    "bad_scale",
+    "format_not_in_version",
+    "point_count_mismatch",
+    "by_return_mismatch",
+    "extent_mismatch",
+    "not_scanned",
+};
+
+// Indexed by tolvren_field; slot 0 is no field.
+constexpr std::array<const char *, TOLVREN_FIELD_MAX + 1> kFieldNames = {
+    nullptr, "point_count", "points_by_return", "legacy_point_count", "legacy_points_by_return", "min", "max",
+};
+
+template <std::size_t N>
+const char *lookup(const std::array<const char *, N> &names, int code) {
+    if (code <= 0 || static_cast<std::size_t>(code) >= N) return "unknown";
+    return names[static_cast<std::size_t>(code)];
+}
+
+}  // namespace
+
+extern "C" const char *tolvren_strerror(int code) noexcept {
+    const ErrorText *error = find_error(code);
+    return error ? error->sentence : "unknown error";
+}
+
+extern "C" const char *tolvren_error_name(int code) noexcept {
+    const ErrorText *error = find_error(code);
+    return error ? error->name : "unknown";
+}
+
+extern "C" const char *tolvren_finding_name(int code) noexcept { return lookup(kFindingNames, code); }
+
+extern "C" const char *tolvren_field_name(int field) noexcept { return lookup(kFieldNames, field); }
+
+extern "C" const char *tolvren_severity_name(int severity) noexcept {
+    switch (severity) {
+        case TOLVREN_WARNING:
+            return "warning";
+        case TOLVREN_ERROR:
+            return "error";
+        default:
+            return "unknown";
+    }
+}

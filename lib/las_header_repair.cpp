@@ -1,0 +1,209 @@
+// Header API: repairing the count and extent fields of a LAS file in place.
+//
+// The repair reads everything first and decides what to write from the
+// header and one scan of the point records; any doubt about the file's
+// layout refuses before a byte is written. It then writes only the fields
+// whose values change, all or nothing, and syncs before it reports success.
+
+#include "las_header_internal.h"
+
+#include <cerrno>
+#include <limits>
+
+namespace tolvren::las {
+
+namespace {
+
+using Layout = PublicHeaderLayout;
+
+static_assert(1 + 15 + 1 + 5 + 6 <= TOLVREN_MAX_CHANGES, "every repairable field fits in a result");
+
+// Global encoding bit 1: waveform data packets inside this file.
+constexpr std::uint16_t kWaveformInternal = 1u << 1;
+
+// The new values, the list of changes and the byte ranges they cover.
+class Plan {
+public:
+    Plan(const HeaderImage &original, tolvren_repair_result &out) : updated_(original), out_(out) {}
+
+    // Sets an unsigned count field of type T at `offset` to `value`,
+    // recording the change when it differs.
+    template <typename T>
+    void count(int field, int index, std::size_t offset, std::uint64_t value) {
+        const T old = load<T>(updated_.data(), offset);
+        if (old == value) return;
+        store(updated_.data(), offset, static_cast<T>(value));
+        tolvren_change &change = next(field, index, offset, sizeof(T));
+        change.old_count = old;
+        change.new_count = value;
+    }
+
+    // Sets an extent field to the scanned value when the stored one is more
+    // than half a scale step from it.
+    void extent(int field, int index, std::size_t offset, double scanned, double scale) {
+        const double old = load<double>(updated_.data(), offset);
+        if (!extent_off(old, scanned, scale)) return;
+        store(updated_.data(), offset, scanned);
+        tolvren_change &change = next(field, index, offset, sizeof(double));
+        change.is_real = 1;
+        change.old_real = old;
+        change.new_real = scanned;
+    }
+
+    const HeaderImage &updated() const { return updated_; }
+    const ByteRange *ranges() const { return ranges_.data(); }
+    std::size_t range_count() const { return out_.count; }
+
+private:
+    tolvren_change &next(int field, int index, std::size_t offset, std::size_t size) {
+        ranges_[out_.count] = ByteRange{offset, size};
+        tolvren_change &change = out_.changes[out_.count++];
+        change.field = field;
+        change.index = index;
+        return change;
+    }
+
+    HeaderImage updated_;
+    tolvren_repair_result &out_;
+    std::array<ByteRange, TOLVREN_MAX_CHANGES> ranges_{};
+};
+
+// Why the file's layout leaves doubt about where its point records are, or
+// nullptr when it leaves none.
+const char *layout_doubt(const tolvren_header &h) {
+    const std::uint64_t offset = h.offset_to_point_data;
+    if (offset < h.header_size) return "OffsetToData lies inside the header";
+    if (offset > h.file_size) return "OffsetToData lies beyond the end of the file";
+    if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData or the end of the file";
+    if (h.evlr_problem != TOLVREN_WALK_OK) return "the EVLRs start before the point data or run past the end of the file";
+    if (h.version_minor >= 3 && (h.global_encoding & kWaveformInternal) != 0 &&
+        (h.start_of_waveform_data < offset || h.start_of_waveform_data > h.file_size)) {
+        return "the waveform data said to be in the file do not start after the point data";
+    }
+    if (h.point_region_end != h.file_size && (h.point_region_end - offset) % h.point_record_length != 0) {
+        return "the first EVLR or the waveform data start inside a point record";
+    }
+    return nullptr;
+}
+
+void plan_counts(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) {
+    if (h.version_minor < 4) {
+        plan.count<std::uint32_t>(TOLVREN_FIELD_POINT_COUNT, 0, offsetof(Layout, legacy_point_count), scan.records);
+        for (int i = 0; i < 5; ++i) {
+            plan.count<std::uint32_t>(TOLVREN_FIELD_POINTS_BY_RETURN, i,
+                                      offsetof(Layout, legacy_points_by_return) + 4 * static_cast<std::size_t>(i),
+                                      scan.points_by_return[i]);
+        }
+        return;
+    }
+    plan.count<std::uint64_t>(TOLVREN_FIELD_POINT_COUNT, 0, offsetof(Layout, point_count), scan.records);
+    for (int i = 0; i < 15; ++i) {
+        plan.count<std::uint64_t>(TOLVREN_FIELD_POINTS_BY_RETURN, i,
+                                  offsetof(Layout, points_by_return) + 8 * static_cast<std::size_t>(i),
+                                  scan.points_by_return[i]);
+    }
+    // The six legacy fields as a group: the mirror where LAS 1.4 asks for
+    // one; elsewhere zeros, unless they already hold a correct mirror.
+    bool mirror = legacy_must_mirror(h, scan.records);
+    if (!mirror && judge_legacy(h, scan.records, scan.points_by_return) == Legacy::mirrored) return;
+    plan.count<std::uint32_t>(TOLVREN_FIELD_LEGACY_POINT_COUNT, 0, offsetof(Layout, legacy_point_count),
+                              mirror ? scan.records : 0);
+    for (int i = 0; i < 5; ++i) {
+        plan.count<std::uint32_t>(TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN, i,
+                                  offsetof(Layout, legacy_points_by_return) + 4 * static_cast<std::size_t>(i),
+                                  mirror ? scan.points_by_return[i] : 0);
+    }
+}
+
+void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) {
+    // Without a record there is no extent to compare with; a scale that
+    // makes no coordinate gives none to write.
+    if (scan.records == 0) return;
+    for (int axis = 0; axis < 3; ++axis) {
+        const std::size_t a = static_cast<std::size_t>(axis);
+        if (!scale_usable(h.scale[a])) continue;
+        plan.extent(TOLVREN_FIELD_MIN, axis, min_offset(a), scan.real_min[a], h.scale[a]);
+        plan.extent(TOLVREN_FIELD_MAX, axis, max_offset(a), scan.real_max[a], h.scale[a]);
+    }
+}
+
+int write_plan(const char *path, const OpenedFile &read, const tolvren_header &h, const HeaderImage &original,
+               const Plan &plan, tolvren_detail *detail) {
+    OpenedFile file;
+    const int code = open_file(path, true, file, detail);
+    if (code != TOLVREN_OK) return code;
+    if (file.device != read.device || file.inode != read.inode) {
+        return fail(detail, TOLVREN_ECHANGED, 0, path, "the file was replaced during the repair; nothing was written");
+    }
+    int error = 0;
+    switch (write_ranges(file.fd.get(), read.size, original.data(), plan.updated().data(),
+                         public_header_size(h.version_minor), plan.ranges(), plan.range_count(), error)) {
+        case WriteStatus::written:
+            return TOLVREN_OK;
+        case WriteStatus::changed:
+            return fail(detail, TOLVREN_ECHANGED, 0, path,
+                        "the file changed during the repair (its length or header); nothing was written");
+        case WriteStatus::write_failed:
+            return fail(detail, TOLVREN_EWRITE, error, path,
+                        "writing the repaired header failed; the original bytes were written back");
+        case WriteStatus::restore_failed:
+            break;
+    }
+    return fail(detail, TOLVREN_EWRITERESTORE, error, path,
+                "writing the repaired header failed and so did writing the original bytes back: the header may be "
+                "damaged");
+}
+
+int repair(const char *path, unsigned flags, tolvren_progress_fn progress, void *user, tolvren_repair_result &out,
+           tolvren_detail *detail) {
+    out = tolvren_repair_result{};
+    OpenedFile file;
+    tolvren_header header;
+    HeaderImage original;
+    int code = open_and_read_header(path, file, header, original, detail);
+    if (code != TOLVREN_OK) return code;
+    if (header.compressed) {
+        return fail(detail, TOLVREN_ECOMPRESSED, 0, path,
+                    "the point data are compressed (LAZ); the file is left untouched");
+    }
+    if (const char *doubt = layout_doubt(header)) {
+        return fail(detail, TOLVREN_ELAYOUT, 0, path, "%s; the file is left untouched", doubt);
+    }
+    const std::uint64_t whole =
+        (header.point_region_end - header.offset_to_point_data) / header.point_record_length;
+    if (header.version_minor < 4 && whole > std::numeric_limits<std::uint32_t>::max()) {
+        return fail(detail, TOLVREN_ETOOMANYPOINTS, 0, path,
+                    "%llu point records are more than a LAS 1.%u header can count; the file is left untouched",
+                    static_cast<unsigned long long>(whole), header.version_minor);
+    }
+    code = scan_fd(file.fd.get(), header, progress, user, path, out.scan, detail);
+    if (code != TOLVREN_OK) return code;
+
+    Plan plan(original, out);
+    plan_counts(header, out.scan, plan);
+    plan_extents(header, out.scan, plan);
+    if (out.count == 0 || (flags & TOLVREN_REPAIR_DRY_RUN) != 0) return TOLVREN_OK;
+    code = write_plan(path, file, header, original, plan, detail);
+    if (code == TOLVREN_OK) out.written = 1;
+    return code;
+}
+
+}  // namespace
+
+}  // namespace tolvren::las
+
+using namespace tolvren::las;
+
+extern "C" int tolvren_repair(const char *path, unsigned flags, tolvren_progress_fn progress, void *user,
+                              tolvren_repair_result *out, tolvren_detail *detail) noexcept {
+    clear(detail);
+    if (!path || !out) return fail(detail, TOLVREN_EINVAL, 0, nullptr, "a NULL pointer was handed in");
+    if ((flags & ~TOLVREN_REPAIR_DRY_RUN) != 0) {
+        return fail(detail, TOLVREN_EINVAL, 0, path, "unknown flags %#x", flags);
+    }
+    try {
+        return repair(path, flags, progress, user, *out, detail);
+    } catch (...) {
+        return fail(detail, TOLVREN_ENOMEM, 0, path, "an unexpected failure while repairing");
+    }
+}
