@@ -17,18 +17,28 @@ import tolvren_lidar as tl
 from tolvren_lidar import _bindings
 
 
-def test_ctypes_structures_match_the_c_layout() -> None:
-    probe = os.environ.get("TOLVREN_LAYOUT_PROBE")
-    if not probe:
-        pytest.skip("TOLVREN_LAYOUT_PROBE (the build's tolvren_layout_probe) is not set")
-    c_layout = dict(line.split(" ", 1) for line in subprocess.run(
-        [probe], check=True, capture_output=True, text=True).stdout.splitlines())
-    py_layout = {}
+def test_ctypes_structures_match_the_c_layout(tmp_path: Path) -> None:
+    compiler = os.environ.get("TOLVREN_C_COMPILER") or shutil.which("cc")
+    if not compiler:
+        pytest.skip("no C compiler (TOLVREN_C_COMPILER or cc) to lay out the C structures")
+    # The size of each structure, then the offset and size of each field,
+    # as the C compiler and as ctypes lay them out.
+    printed, py_layout = [], {}
     for c_name, struct in _bindings.STRUCTS.items():
+        printed.append(f'printf("{c_name} %zu\\n", sizeof({c_name}));')
         py_layout[c_name] = str(ctypes.sizeof(struct))
         for field, _ in struct._fields_:
+            printed.append(f'printf("{c_name}.{field} %zu %zu\\n", offsetof({c_name}, {field}), '
+                           f'sizeof((({c_name} *)0)->{field}));')
             member = getattr(struct, field)
             py_layout[f"{c_name}.{field}"] = f"{member.offset} {member.size}"
+    probe = tmp_path / "probe.c"
+    probe.write_text('#include "tolvren_las.h"\n#include <stddef.h>\n#include <stdio.h>\n'
+                     "int main(void) {\n" + "\n".join(printed) + "\nreturn 0;\n}\n")
+    lib_dir = Path(__file__).resolve().parents[2] / "lib"
+    subprocess.run([compiler, "-std=c99", f"-I{lib_dir}", probe, "-o", tmp_path / "probe"], check=True)
+    c_layout = dict(line.split(" ", 1) for line in subprocess.run(
+        [tmp_path / "probe"], check=True, capture_output=True, text=True).stdout.splitlines())
     assert py_layout == c_layout
 
 

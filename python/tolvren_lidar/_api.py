@@ -223,6 +223,10 @@ def _error(code: int, detail: lib.Detail, path: str) -> TolvrenError:
     return family(code, _name("tolvren_error_name", code), message, detail.sys_errno, path)
 
 
+#: A NULL tolvren_progress_fn (ctypes takes no None for a function pointer).
+_NO_PROGRESS = lib.PROGRESS_FN()
+
+
 class _Progress:
     """A Python progress callback as a C function pointer, kept alive for
     the call. An exception raised by the callback cannot cross the C code:
@@ -230,7 +234,7 @@ class _Progress:
 
     def __init__(self, callback: Optional[Progress]) -> None:
         self.error: Optional[BaseException] = None
-        self.pointer: Optional[object] = None
+        self.pointer: object = _NO_PROGRESS
         if callback is None:
             return
 
@@ -265,10 +269,10 @@ def _run(function: str, path: PathArg, middle: object, progress: Optional[Progre
 
 def _guid(stored: bytes) -> str:
     """The GUID as 8-4-4-4-12 hex: the first three groups are little-endian
-    numbers, the last eight bytes are shown as stored."""
-    return "{:08x}-{:04x}-{:04x}-{}-{}".format(
-        int.from_bytes(stored[0:4], "little"), int.from_bytes(stored[4:6], "little"),
-        int.from_bytes(stored[6:8], "little"), stored[8:10].hex(), stored[10:16].hex())
+    numbers (so their bytes are shown reversed), the last eight bytes are
+    shown as stored."""
+    g = stored
+    return f"{g[3::-1].hex()}-{g[5:3:-1].hex()}-{g[7:5:-1].hex()}-{g[8:10].hex()}-{g[10:].hex()}"
 
 
 def _xyz(values: ctypes.Array) -> XYZ:  # type: ignore[type-arg]
