@@ -224,7 +224,7 @@ def _error(code: int, detail: lib.Detail, path: str) -> TolvrenError:
 
 
 #: A NULL tolvren_progress_fn (ctypes takes no None for a function pointer).
-_NO_PROGRESS = lib.PROGRESS_FN()
+_NO_PROGRESS = lib.PROGRESS_FN(0)
 
 
 class _Progress:
@@ -237,10 +237,11 @@ class _Progress:
         self.pointer: object = _NO_PROGRESS
         if callback is None:
             return
+        report = callback
 
         def call(done: int, total: int, _user: Optional[int]) -> int:
             try:
-                return 1 if callback(done, total) else 0
+                return 1 if report(done, total) else 0
             except BaseException as error:  # KeyboardInterrupt too
                 self.error = error
                 return 1
