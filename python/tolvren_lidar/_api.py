@@ -268,11 +268,10 @@ def _run(function: str, path: PathArg, middle: object, progress: Optional[Progre
         raise _error(code, detail, shown)
 
 
-def _guid(stored: bytes) -> str:
+def _guid(g: bytes) -> str:
     """The GUID as 8-4-4-4-12 hex: the first three groups are little-endian
     numbers (so their bytes are shown reversed), the last eight bytes are
     shown as stored."""
-    g = stored
     return f"{g[3::-1].hex()}-{g[5:3:-1].hex()}-{g[7:5:-1].hex()}-{g[8:10].hex()}-{g[10:].hex()}"
 
 
