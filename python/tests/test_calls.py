@@ -1,0 +1,67 @@
+"""Calls through the bindings: errors, paths and progress callbacks."""
+
+from __future__ import annotations
+
+import errno
+import os
+from pathlib import Path
+
+import pytest
+
+import tolvren_lidar as tl
+
+SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample.las"
+
+
+def test_errors_carry_the_library_code_family_and_file(tmp_path: Path) -> None:
+    not_las = tmp_path / "notes.las"
+    not_las.write_bytes(b"LAS? " + bytes(400))
+    future = tmp_path / "future.las"
+    future.write_bytes(b"LASF" + bytes(20) + bytes([1, 9]) + bytes(400))
+    cases = [
+        (tmp_path / "missing.las", tl.FileAccessError, "open_failed", errno.ENOENT),
+        (tmp_path, tl.FileAccessError, "not_regular_file", 0),
+        (not_las, tl.InvalidFileError, "not_las", 0),
+        (future, tl.InvalidFileError, "unsupported_version", 0),
+    ]
+    for path, family, name, sys_errno in cases:
+        with pytest.raises(family) as raised:
+            tl.read_header(path)
+        error = raised.value
+        assert isinstance(error, tl.TolvrenError) and error.code < 0
+        assert (error.name, error.errno, error.path) == (name, sys_errno, str(path))
+        assert str(path) in str(error)
+
+
+def test_paths_as_str_bytes_and_pathlike() -> None:
+    by_path = tl.read_header(SAMPLE)
+    assert tl.read_header(os.fsencode(SAMPLE)) == tl.read_header(str(SAMPLE)) == by_path
+    assert by_path.path == str(SAMPLE)
+    with pytest.raises(ValueError, match="null byte"):
+        tl.read_header(str(SAMPLE) + "\0ignored")
+
+
+def test_progress_can_cancel_and_passes_exceptions_through() -> None:
+    calls = []
+
+    def cancel(done: int, total: int) -> bool:
+        calls.append((done, total))
+        return True
+
+    with pytest.raises(tl.CanceledError) as canceled:
+        tl.scan(SAMPLE, progress=cancel)
+    assert canceled.value.name == "canceled" and len(calls) == 1
+
+    def broken(done: int, total: int) -> None:
+        calls.append((done, total))
+        raise KeyError("from the callback")
+
+    calls.clear()
+    with pytest.raises(KeyError, match="from the callback"):
+        tl.repair(SAMPLE, dry_run=True, progress=broken)
+    assert len(calls) == 1
+
+    calls.clear()
+    done = tl.scan(SAMPLE, progress=lambda done, total: calls.append((done, total)))
+    total = done.records * tl.read_header(SAMPLE).point_record_length
+    assert done.records > 0 and calls[-1] == (total, total)

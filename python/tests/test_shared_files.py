@@ -1,0 +1,123 @@
+"""Every file of ../shared/las through the package, against what an
+independent reader found in it (headers.json)."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tolvren_lidar as tl
+from conftest import EXPECTED, SHARED
+
+
+def test_header_has_every_field_of_the_files(sample: str) -> None:
+    want = EXPECTED[sample]["header"]
+    is_1_0, is_1_4 = want["version"] == "1.0", want["version"] == "1.4"
+    header = tl.read_header(SHARED / sample)
+    assert dataclasses.asdict(header) == {
+        "path": str(SHARED / sample),
+        "version": want["version"],
+        "point_format": want["point_format"],
+        "compressed": want["compressed"],
+        "point_record_length": want["record_length"],
+        "extra_bytes": want["extra_bytes"],
+        "header_size": want["header_size"],
+        "offset_to_point_data": want["offset_to_data"],
+        "number_of_vlrs": want["n_vlr"],
+        "start_of_waveform_data": want["waveform_start"],
+        "start_of_first_evlr": want["evlr_start"],
+        "number_of_evlrs": want["evlr_count"],
+        "point_count": want["point_count"],
+        "points_by_return": tuple(want["by_return_64"] if is_1_4 else want["legacy_by_return"]),
+        "legacy_point_count": want["legacy_point_count"],
+        "legacy_points_by_return": tuple(want["legacy_by_return"]),
+        **{key: tuple(want[key]) for key in ("scale", "offset", "min", "max")},
+        "system_identifier": want["system_identifier"],
+        "generating_software": want["generating_software"],
+        "creation_day": want["creation_day"],
+        "creation_year": want["creation_year"],
+        "file_source_id": None if is_1_0 else want["file_source_id"],
+        "global_encoding": None if is_1_0 else want["global_encoding"],
+        "guid": want["guid"],
+    }
+
+
+def test_scan_and_check_agree_with_the_points(sample: str) -> None:
+    entry = EXPECTED[sample]
+    path = SHARED / sample
+    if entry["header"]["compressed"]:
+        with pytest.raises(tl.RefusedError) as refused:
+            tl.scan(path)
+        assert (refused.value.code, refused.value.name) == (-10, "compressed")
+        assert "not_scanned" in [f.code for f in tl.check(path, scan=True).findings]
+        return
+    want = entry["scan"]
+    some = want["whole_records"] > 0
+    assert tl.scan(path) == tl.Scan(
+        region_start=want["region_start"], region_end=want["region_end"],
+        records=want["whole_records"], remainder_bytes=want["remainder_bytes"],
+        # 8 slots for formats 0-5 there, 16 always here.
+        return_histogram=tuple(want["return_number_histogram"] + [0] * 8)[:16],
+        points_by_return=tuple(want["by_return_15"]),
+        raw_min=tuple(want["raw_min"]) if some else None,
+        raw_max=tuple(want["raw_max"]) if some else None,
+        real_min=tuple(want["real_min"]) if some else None,
+        real_max=tuple(want["real_max"]) if some else None)
+    report = tl.check(path, scan=True)
+    assert report.ok == entry["consistency"]["consistent"], report
+    assert report.errors == sum(f.severity == "error" for f in report.findings)
+    assert report.warnings == sum(f.severity == "warning" for f in report.findings)
+
+
+def test_repair_mends_exactly_what_is_wrong(sample: str, copy) -> None:
+    entry = EXPECTED[sample]
+    path = copy(sample)
+    before = path.read_bytes()
+    if entry["header"]["compressed"]:
+        with pytest.raises(tl.RefusedError):
+            tl.repair(path)
+        assert path.read_bytes() == before
+        return
+    planned = tl.repair(path, dry_run=True)
+    assert not planned.written and path.read_bytes() == before
+    if entry["consistency"]["consistent"]:
+        assert planned.changes == () and tl.repair(path).changes == ()
+        assert path.read_bytes() == before
+        return
+    # Each change goes from the value read before to the value read after.
+    def value(header: tl.Header, change: tl.Change) -> object:
+        field = getattr(header, change.field)
+        return field[change.index] if isinstance(field, tuple) else field
+
+    old_header = tl.read_header(path)
+    assert planned.changes and all(value(old_header, c) == c.old for c in planned.changes)
+    done = tl.repair(path)
+    assert done.written and done.changes == planned.changes
+    assert all(value(tl.read_header(path), c) == c.new for c in done.changes)
+    assert tl.check(path, scan=True).ok
+    assert len(path.read_bytes()) == len(before)
+
+
+def test_readme_example_checks_and_repairs_a_folder(tmp_path: Path) -> None:
+    if not EXPECTED:
+        pytest.skip(f"no {SHARED}/headers.json")
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    code = readme.split("## Use from Python")[1].split("```python\n")[1].split("```")[0]
+    (tmp_path / "tiles").mkdir()
+    for name in EXPECTED:
+        shutil.copyfile(SHARED / name, tmp_path / "tiles" / name)
+    (tmp_path / "tiles" / "notes.las").write_text("not a LAS file")
+    env = dict(os.environ, PYTHONPATH=str(Path(tl.__file__).parents[1]))
+    out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, check=True,
+                         capture_output=True, text=True).stdout
+    assert "tiles/notes.las: unreadable: " in out
+    for name, entry in EXPECTED.items():
+        if not entry["header"]["compressed"]:
+            assert (f"tiles/{name}: repaired " in out) != entry["consistency"]["consistent"]
+            assert tl.check(tmp_path / "tiles" / name, scan=True).ok

@@ -1,0 +1,58 @@
+"""Read, check and repair the headers of LAS 1.0-1.4 files from Python.
+
+A thin layer over the header API of the Tolvren LiDAR library
+(libTolvren_LiDAR.so.1, found through the TOLVREN_LIDAR_LIBRARY environment
+variable or the system's library path)::
+
+    import tolvren_lidar
+    header = tolvren_lidar.read_header("tile.las")
+    report = tolvren_lidar.check("tile.las", scan=True)
+    if not report.ok:
+        tolvren_lidar.repair("tile.las")
+"""
+
+from ._api import (
+    CanceledError,
+    Change,
+    FileAccessError,
+    Finding,
+    Header,
+    InvalidArgumentError,
+    InvalidFileError,
+    OutOfMemoryError,
+    RefusedError,
+    RepairResult,
+    Report,
+    Scan,
+    TolvrenError,
+    WriteError,
+    check,
+    read_header,
+    repair,
+    scan,
+)
+from ._bindings import LibraryNotFoundError
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "CanceledError",
+    "Change",
+    "FileAccessError",
+    "Finding",
+    "Header",
+    "InvalidArgumentError",
+    "InvalidFileError",
+    "LibraryNotFoundError",
+    "OutOfMemoryError",
+    "RefusedError",
+    "RepairResult",
+    "Report",
+    "Scan",
+    "TolvrenError",
+    "WriteError",
+    "check",
+    "read_header",
+    "repair",
+    "scan",
+]
