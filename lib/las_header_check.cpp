@@ -5,7 +5,7 @@
 // tolerate. The checks run in a fixed order, so a report reads the same
 // every time.
 
-#include "las_header_internal.h"
+#include "tolvren_internal.h"
 
 #include <cmath>
 #include <cstdarg>

@@ -1,7 +1,7 @@
 // Header API: decoding the public header of LAS 1.0-1.4 files and walking
 // their VLR and EVLR headers, from bytes in memory or from a file.
 
-#include "las_header_internal.h"
+#include "tolvren_internal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -5,7 +5,7 @@
 // layout refuses before a byte is written. It then writes only the fields
 // whose values change, all or nothing, and syncs before it reports success.
 
-#include "las_header_internal.h"
+#include "tolvren_internal.h"
 
 #include <sys/stat.h>
 

@@ -1,7 +1,7 @@
 // Header API: scanning the point records of an uncompressed LAS file for
 // their count, their counts by return and their extents.
 
-#include "las_header_internal.h"
+#include "tolvren_internal.h"
 
 #include <algorithm>
 #include <cerrno>
