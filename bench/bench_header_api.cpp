@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of tolvren_scan_points on a LAS file in the page cache, against
 // the floor the hardware sets: reading the same file with 1 MiB read() calls
 // and doing nothing with the bytes. The target is a ratio of at most 2.

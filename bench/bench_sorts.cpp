@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Index-carrying quicksorts against std::sort of (key, index) pairs on the
 // same keys. Every iteration restores its working arrays from a source array
 // built once in SetUp; the restore runs with the timer paused, for both sides

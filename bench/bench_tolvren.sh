@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times the tolvren program with hyperfine on files in the page cache; run by
 # hand, never by ctest:
 #   1. `tolvren info --json -r` over 10,000 small LAS files (copies of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of update_header on a LAS file that sits in the page cache,
 // measured against the floor that the hardware sets: reading the same file
 // with 1 MiB read() calls and doing nothing with the bytes.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Files per second of tolvren_lidar.read_header over many small cached LAS
 files, and of `tolvren info --json` over the same files when given its path.
 

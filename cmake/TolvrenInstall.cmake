@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules and the tarball: Quarlin, tolvren, the shared library with its
 # headers, a CMake package (find_package(TolvrenLiDAR) -> Tolvren::LiDAR), a
 # pkg-config file (tolvren-lidar), the manual pages and the licence. CPack

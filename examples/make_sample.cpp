@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes a small LAS 1.2 file with point format 3: a gently sloping,
 // slightly noisy surface of 20 x 16 points with first and second returns,
 // GPS times and colours. Deterministic: the same bytes on every run.

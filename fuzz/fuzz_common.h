@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Helpers shared by the fuzz targets: a private scratch directory and
 // writing an input to a file in it.
 #ifndef TOLVREN_FUZZ_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The header API on arbitrary bytes. Parsing the bytes and reading them from
 // a file must agree; a report must hold what it counts; and on an
 // uncompressed file a dry run must write nothing, a repair must keep the

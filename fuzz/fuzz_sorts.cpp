@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The index-carrying sorts on arbitrary keys of both types, over arbitrary
 // stretches and depths. Keys without NaN must end ascending inside the
 // stretch and untouched outside it, every index must still travel with its

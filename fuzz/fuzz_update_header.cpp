@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The header update on arbitrary bytes, through the core that returns
 // instead of ending the process, so that every refusal runs too. A refused
 // file must keep every byte. An updated one must keep its length, change

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The argument validators on arbitrary strings. check_numeric_argument and
 // check_DEM end the process when they refuse, so the target runs their
 // cores, which return the verdict, on every input, and calls the exported

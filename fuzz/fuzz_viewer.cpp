@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The viewer's whole path on arbitrary bytes: the input checks, then (for an
 // accepted file) the header report exactly as Quarlin prints it.
 #include "Tolvren_LiDAR.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed inputs of the header API target: small LAS 1.0-1.4 files
 // with VLRs, EVLRs, extra record bytes and waveform data, some with stale
 // counts and extents, one compressed, and one of each layout fault.

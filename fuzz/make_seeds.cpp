@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed inputs for the LAS file targets: a small file of every
 // LASType and one of each kind of refusal.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Without a fuzzing engine each target is linked with this runner, which
 // feeds it every file of the directories (or the files) given on its
 // command line: the saved corpus and the regression inputs then run as

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Tolvren LiDAR Utilities - LAS utility library.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Argument validators: yes/no flags, numeric arguments and DEM file names.
 #include "tolvren_internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Positioned reads and writes on POSIX descriptors.
 //
 // The header update and the header API work on descriptors rather than C

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header templates: fill a LAS 1.0, 1.1 or 1.2 public header record with the
 // suite's starting values.
 #include "tolvren_internal.h"

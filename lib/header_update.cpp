@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // update_header: recounts a LAS 1.0-1.2 file's point records and rewrites
 // the eight summary fields of its header in place.
 #include "tolvren_internal.h"

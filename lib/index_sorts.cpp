@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Index-carrying sorts: in-place quicksorts of 32-bit integer or double keys
 // that carry an index array through the same exchanges.
 #include "Tolvren_LiDAR.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The LAS records, the input checks that classify a LAS 1.0-1.2 file, the
 // file-name messages and the suite banner.
 #include "tolvren_internal.h"

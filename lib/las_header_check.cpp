@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header API: checking a header against its file and its point records.
 //
 // A finding is an error when the header is wrong about the file (a reader

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header API: the names and sentences of error codes, finding codes,
 // severities and repaired fields. Every string is static; an unknown code
 // gets a fixed fallback, never NULL.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header API: decoding the public header of LAS 1.0-1.4 files and walking
 // their VLR and EVLR headers, from bytes in memory or from a file.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header API: repairing the count and extent fields of a LAS file in place.
 //
 // The repair reads everything first and decides what to write from the

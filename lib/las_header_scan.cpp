@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header API: scanning the point records of an uncompressed LAS file for
 // their count, their counts by return and their extents.
 

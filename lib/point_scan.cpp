@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The scan of the point records: one sequential pass that counts the whole
 // records, tallies them by return number and finds the smallest and largest
 // raw X, Y and Z. The header update and the header API share it.

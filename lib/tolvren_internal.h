@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Internal to the Tolvren LiDAR library: what its source files share. This
 // header is never installed and is no part of the library's interface; the
 // public headers are Tolvren_LiDAR.h (the 20 operations) and tolvren_las.h

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * Tolvren LiDAR Utilities - header API for LAS 1.0 to 1.4.
  *

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The header API compiled as C99, linked against the shared library: a LAS
  * 1.4 header parsed from bytes built here, checked, and the refusals of a
  * missing file. */

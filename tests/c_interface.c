@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The public header compiled as C99, linked against the shared library. */
 #include "Tolvren_LiDAR.h"
 

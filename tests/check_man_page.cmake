@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Formats the manual page with every groff warning enabled and fails on any
 # diagnostic; then, where man-db is installed, renders it as `man -l` does and
 # checks that every section is there.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's cores, which return where the exported operations end the
 // process: every refusal runs in this process and is seen by its status.
 // Built from the library's objects, since the cores are not exported.

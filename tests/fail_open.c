@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Preloaded into a child process by the tests. Counting the calls of fopen
  * and of open together, it makes the Nth opening of a file (N from
  * TOLVREN_FAIL_FOPEN_CALL) fail as if the file could not be opened, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs tolvren_repair with pwrite and fdatasync replaced, so that the tests
 // can make the write of a repaired header fail part way, and the writing
 // back of the original bytes fail too.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build into a fresh prefix, checks the install tree, builds one
 # of the consumers in examples/consumer against it the way another project
 # would, runs it and compares its output with the golden file. Finally runs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs update_header with pread replaced, so that the tests can hand the
 // point scan what a disk or a network file system may hand it: short reads,
 // and an I/O error part way through a file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Input checks: file_access, check_file_extension, check_las, error_msg and
 // the banner, called directly with their output captured.
 #include "test_support.h"

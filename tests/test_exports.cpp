@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's operations are public by name, from the shared library and
 // from Quarlin alike, and the shared library exports nothing else of ours.
 #include <gtest/gtest.h>

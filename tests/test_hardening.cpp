@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an attacker or an unlucky user does to the files under the checks,
 // the header update and Quarlin: FIFOs, files cut or edited or swapped while
 // they are read, writes that fail half way, reports that cannot be written.

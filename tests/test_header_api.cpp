@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The header API of tolvren_las.h: the sample files of other software against
 // what an independent reader found in them (headers.json beside them, skipped
 // when absent), and crafted files for every refusal, finding and boundary.

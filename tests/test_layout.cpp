@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records are the file format: sizes and field offsets, checked again
 // from the caller's side of the header.
 #include "test_support.h"

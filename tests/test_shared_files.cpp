@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Quarlin over LAS files written by other software, checked against the
 // values that an independent reader found in them (expected.tsv beside the
 // files). Skipped when the folder of sample files is absent.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Index-carrying quicksorts: exact index arrays for the cases whose exchange
 // order is known by hand, agreement with a literal one-cycle-at-a-time model
 // of the partition-exchange scheme, bit-exact moves of doubles, and a stack

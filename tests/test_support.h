@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Shared helpers for the tests: temporary directories, a small LAS writer,
 // running Quarlin as a process, and capturing what the library prints.
 #ifndef TOLVREN_TEST_SUPPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header templates: the exact bytes each template writes, the bytes it must
 // leave alone, and a template used as the header of a new file.
 #include "test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tolvren program run as a process: JSON keys and values against the
 // independent reader's headers.json, exit statuses, what goes to stdout and
 // what to stderr, repair of crafted and shared files, recursion and output

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // update_header: counts and extents recomputed from the point records, only
 // the eight summary fields rewritten, and every refusal leaving the file's
 // bytes exactly as they were.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Argument validators: the accepted and refused values of each, with their
 // exact output and, for the two that end the process, their exit status.
 #include "test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Quarlin run as a process: standard output compared byte for byte, and the
 // exit status. Reports of whole files are compared with tests/golden/.
 #include "test_support.h"

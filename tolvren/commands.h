@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The three commands of tolvren, each run over many files.
 #ifndef TOLVREN_CLI_COMMANDS_H
 #define TOLVREN_CLI_COMMANDS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The files a command works on: the arguments as given, or with
 // --recursive the LAS and LAZ files under the directories among them.
 #ifndef TOLVREN_CLI_INPUTS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tolvren: reads, checks and repairs the headers of LAS 1.0 to 1.4 files,
 // many at once, as text or JSON Lines. The command line is parsed by CLI11;
 // the work is done by the library's header API (tolvren_las.h).

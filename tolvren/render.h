@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // What tolvren prints: one JSON object per file (JSON Lines) or text for
 // people, built from the library's result structs.
 #ifndef TOLVREN_CLI_RENDER_H

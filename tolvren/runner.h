@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Runs one task per input on a pool of threads and writes each outcome in
 // input order, whatever order the tasks finish in, with an optional progress
 // line on a terminal's standard error.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Quarlin: prints the public header of one LAS file (versions 1.0 to 1.2,
 // point formats 0 to 3) in a fixed text layout.
 //

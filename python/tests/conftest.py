@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Shared fixtures: the LAS files of other software in ../shared/las with
 what an independent reader found in them (headers.json)."""
 

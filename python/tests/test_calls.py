@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Calls through the bindings: errors, paths and progress callbacks."""
 
 from __future__ import annotations

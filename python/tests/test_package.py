@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package without the library's functions: the ctypes structures
 against the C layout, finding the library, installing with pip."""
 

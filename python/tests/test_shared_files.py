@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Every file of ../shared/las through the package, against what an
 independent reader found in it (headers.json)."""
 

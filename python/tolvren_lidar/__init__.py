@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Read, check and repair the headers of LAS 1.0-1.4 files from Python.
 
 A thin layer over the header API of the Tolvren LiDAR library

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Reading, checking and repairing LAS headers with libTolvren_LiDAR.
 
 Each function makes one call of the C header API and hands back its result

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """ctypes mirror of the header API of libTolvren_LiDAR (``tolvren_las.h``).
 
 Every structure here repeats its C counterpart field for field, in order and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Writes a small LAS 1.2 survey file, lets the Tolvren LiDAR library check
  * it and bring its header up to date, then reads the header and the points
  * back and orders the points from west to east.
