@@ -18,10 +18,16 @@ namespace tolvren::internal {
 
 static_assert(sizeof(off_t) >= 8, "point data beyond 2 GiB needs 64-bit file offsets");
 
-long long read_at(int fd, unsigned char *out, std::size_t size, std::uint64_t offset) noexcept {
+namespace {
+
+// Calls `read_some(got)` until `size` bytes are in, the end of the file
+// (a result of 0) or an error other than an interruption. Returns the bytes
+// delivered, or -1 on an error.
+template <typename ReadSome>
+long long read_fully(std::size_t size, ReadSome read_some) noexcept {
     std::size_t got = 0;
     while (got < size) {
-        const ssize_t n = ::pread(fd, out + got, size - got, static_cast<off_t>(offset + got));
+        const ssize_t n = read_some(got);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
         } else if (n == 0) {
@@ -33,19 +39,16 @@ long long read_at(int fd, unsigned char *out, std::size_t size, std::uint64_t of
     return static_cast<long long>(got);
 }
 
+}  // namespace
+
+long long read_at(int fd, unsigned char *out, std::size_t size, std::uint64_t offset) noexcept {
+    return read_fully(size, [=](std::size_t got) {
+        return ::pread(fd, out + got, size - got, static_cast<off_t>(offset + got));
+    });
+}
+
 long long read_prefix(int fd, unsigned char *out, std::size_t size) noexcept {
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd, out + got, size - got);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return static_cast<long long>(got);
+    return read_fully(size, [=](std::size_t got) { return ::read(fd, out + got, size - got); });
 }
 
 bool write_all_at(int fd, const unsigned char *bytes, std::size_t size, std::uint64_t offset,
