@@ -265,7 +265,8 @@ struct PendingStops {
 template <typename Key>
 inline void examine_up_block(const Key *p, Key pivot, int width, SortPosition &lo,
                              PendingStops &up) noexcept {
-    up = {lo, up_stop_mask(p + lo, pivot, width)};
+    up.base = lo;
+    up.bits = up_stop_mask(p + up.base, pivot, width);
     lo += width;
 }
 
@@ -274,7 +275,8 @@ inline void examine_up_block(const Key *p, Key pivot, int width, SortPosition &l
 template <typename Key>
 inline void examine_down_block(const Key *p, Key pivot, int width, SortPosition &hi,
                                PendingStops &down) noexcept {
-    down = {hi - (width - 1), down_stop_mask(p + hi - (width - 1), pivot, width)};
+    down.base = hi - (width - 1);
+    down.bits = down_stop_mask(p + down.base, pivot, width);
     hi -= width;
 }
 
