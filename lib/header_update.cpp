@@ -36,26 +36,14 @@ using HeaderBytes = std::array<unsigned char, kLegacyHeaderBytes>;
 // LAS 1.0-1.2 point formats keep the return number in three bits.
 constexpr unsigned kLegacyReturnBits = 3;
 
-template <typename T>
-T load_field(const HeaderBytes &header, std::size_t offset) {
-    T value;
-    std::memcpy(&value, header.data() + offset, sizeof value);
-    return value;
-}
-
-template <typename T>
-void store_field(HeaderBytes &header, std::size_t offset, T value) {
-    std::memcpy(header.data() + offset, &value, sizeof value);
-}
-
 // Writes the counts and extents into the header bytes, leaving every other
 // byte as read. Without a whole record there are no extremes: the counts
 // and the six extents become 0. Return numbers 1 to 5 have a field each;
 // 0, 6 and 7 count only in the total.
 void store_summary(HeaderBytes &header, const PointSummary &summary) {
-    store_field(header, offsetof(LAS12Header, NumberOfPointReturns), static_cast<std::uint32_t>(summary.records));
+    store(header.data(), offsetof(LAS12Header, NumberOfPointReturns), static_cast<std::uint32_t>(summary.records));
     for (std::size_t j = 0; j < 5; ++j) {
-        store_field(header, offsetof(LAS12Header, NumberOfPointsByReturn) + 4 * j,
+        store(header.data(), offsetof(LAS12Header, NumberOfPointsByReturn) + 4 * j,
                     static_cast<std::uint32_t>(summary.by_return[j + 1]));
     }
 
@@ -76,13 +64,13 @@ void store_summary(HeaderBytes &header, const PointSummary &summary) {
         double max = 0.0;
         double min = 0.0;
         if (summary.records > 0) {
-            const double scale = load_field<double>(header, axis.scale);
-            const double offset = load_field<double>(header, axis.offset);
+            const double scale = load<double>(header.data(), axis.scale);
+            const double offset = load<double>(header.data(), axis.offset);
             max = real_coordinate(summary.max[i], scale, offset);
             min = real_coordinate(summary.min[i], scale, offset);
         }
-        store_field(header, axis.max, max);
-        store_field(header, axis.min, min);
+        store(header.data(), axis.max, max);
+        store(header.data(), axis.min, min);
     }
 }
 
@@ -124,7 +112,7 @@ UpdateOutcome rewrite_summary(const char *filename, std::int16_t las_type) {
     // The offset is an unsigned 32-bit field: point data may start anywhere
     // from the end of the 227-byte header up to 4 GiB. At the end of the file
     // the point data is empty.
-    const std::uint32_t offset_to_data = load_field<std::uint32_t>(header, offsetof(LAS12Header, OffsetToData));
+    const std::uint32_t offset_to_data = load<std::uint32_t>(header.data(), offsetof(LAS12Header, OffsetToData));
     if (offset_to_data < kLegacyHeaderBytes) return {UpdateStatus::offset_inside_header, offset_to_data};
     if (offset_to_data > file.size) return {UpdateStatus::offset_beyond_end};
     const std::uint64_t data_bytes = file.size - offset_to_data;

@@ -22,8 +22,6 @@ constexpr std::uint64_t kMaxLegacyCount = std::numeric_limits<std::uint32_t>::ma
 // The last point format each minor version 1.0-1.4 defines.
 constexpr std::array<std::uint8_t, 5> kLastFormatOfVersion = {1, 1, 3, 5, 10};
 
-// Global encoding bit 1: waveform data packets inside this file.
-constexpr std::uint16_t kWaveformInternal = 1u << 1;
 
 constexpr const char *kAxisNames[3] = {"X", "Y", "Z"};
 
@@ -88,7 +86,7 @@ void check_layout(const tolvren_header &h, Report &report) {
                        ull(h.start_of_first_evlr), ull(h.file_size));
         }
     }
-    if (h.version_minor >= 3 && (h.global_encoding & kWaveformInternal) != 0 &&
+    if (waveform_in_file(h) &&
         (h.start_of_waveform_data < offset || h.start_of_waveform_data > h.file_size)) {
         report.add(TOLVREN_ERROR, TOLVREN_F_WAVEFORM_OUTSIDE_FILE,
                    "waveform data are said to be in the file, but their start %llu is not between the point data "
@@ -192,6 +190,9 @@ void check_numbers(const tolvren_header &h, Report &report) {
         if (!scale_usable(h.scale[axis])) {
             report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s scale factor %g turns no raw value into a coordinate",
                        kAxisNames[axis], h.scale[axis]);
+        } else if (!std::isfinite(h.offset[axis])) {
+            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s offset %g turns no raw value into a coordinate",
+                       kAxisNames[axis], h.offset[axis]);
         }
     }
     if (h.point_format > kLastFormatOfVersion[h.version_minor]) {
@@ -226,8 +227,9 @@ void check_against_scan(const tolvren_header &h, const tolvren_scan &scan, bool 
     }
     if (scan.records == 0) return;
     for (std::size_t axis = 0; axis < 3; ++axis) {
-        // A bad scale has been reported already; no extent follows from it.
-        if (!scale_usable(h.scale[axis])) continue;
+        // A bad scale or offset has been reported already; no extent follows
+        // from it.
+        if (!axis_usable(h, axis)) continue;
         if (extent_off(h.min[axis], scan.real_min[axis], h.scale[axis]) ||
             extent_off(h.max[axis], scan.real_max[axis], h.scale[axis])) {
             report.add(TOLVREN_ERROR, TOLVREN_F_EXTENT_MISMATCH,
@@ -277,6 +279,10 @@ bool extent_off(double stored, double scanned, double scale) noexcept {
 
 bool scale_usable(double scale) noexcept { return std::isfinite(scale) && scale != 0.0; }
 
+bool axis_usable(const tolvren_header &header, std::size_t axis) noexcept {
+    return scale_usable(header.scale[axis]) && std::isfinite(header.offset[axis]);
+}
+
 }  // namespace tolvren::las
 
 using namespace tolvren::las;
@@ -284,11 +290,7 @@ using namespace tolvren::las;
 extern "C" int tolvren_check_header(const tolvren_header *header, const tolvren_scan *scan,
                                     tolvren_report *out) noexcept {
     if (!header || !out) return TOLVREN_EINVAL;
-    // A header that did not come from the reader could name an unknown
-    // version or a record length of 0.
-    if (header->version_major != 1 || header->version_minor > 4 || header->point_record_length == 0) {
-        return TOLVREN_EINVAL;
-    }
+    if (!header_well_formed(*header)) return TOLVREN_EINVAL;
     check(*header, scan, *out);
     return TOLVREN_OK;
 }

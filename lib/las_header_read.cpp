@@ -63,10 +63,6 @@ void clear(tolvren_detail *detail) noexcept {
 
 namespace {
 
-// Record lengths of point formats 0-10: the first 20 bytes are shared, then
-// GPS time, colour, wave packets and the 1.4 layouts add their fields.
-constexpr std::array<std::uint16_t, 11> kStandardRecordLengths = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-
 // Bytes of one VLR header (reserved, user id, record id, length after the
 // header as uint16, description) and of one EVLR header (the same with the
 // length as uint64).
@@ -74,9 +70,6 @@ constexpr std::uint64_t kVlrHeaderBytes = 54;
 constexpr std::size_t kVlrLengthOffset = 20;
 constexpr std::uint64_t kEvlrHeaderBytes = 60;
 constexpr std::size_t kEvlrLengthOffset = 20;
-
-// Global encoding bit 1: waveform data packets inside this file.
-constexpr std::uint16_t kWaveformInternal = 1u << 1;
 
 // Point format byte: the format in the low 6 bits, bit 7 or bit 6 set when
 // the point data is compressed.
@@ -93,6 +86,18 @@ std::size_t public_header_size(unsigned version_minor) noexcept {
 
 std::uint16_t standard_record_length(unsigned format) noexcept {
     return format < kStandardRecordLengths.size() ? kStandardRecordLengths[format] : 0;
+}
+
+bool waveform_in_file(const tolvren_header &header) noexcept {
+    // Global encoding bit 1: waveform data packets inside this file.
+    constexpr std::uint16_t kWaveformInternal = 1u << 1;
+    return header.version_minor >= 3 && (header.global_encoding & kWaveformInternal) != 0;
+}
+
+bool header_well_formed(const tolvren_header &header) noexcept {
+    const std::uint16_t standard = standard_record_length(header.point_format);
+    return header.version_major == 1 && header.version_minor <= 4 && standard != 0 &&
+           header.point_record_length >= standard;
 }
 
 namespace {
@@ -272,8 +277,15 @@ template <typename Length>
 int walk(Source &source, std::uint64_t position, std::uint32_t count, std::uint64_t header_bytes,
          std::size_t length_offset, std::uint64_t limit, std::uint64_t file_size, std::uint64_t &end) {
     std::array<unsigned char, kEvlrHeaderBytes> record{};
+    // Every record takes at least its header: a count whose headers alone
+    // pass the limit is refused without reading them one by one (a hostile
+    // count of 2^32 would otherwise read the whole file).
+    if (position > limit || std::uint64_t{count} * header_bytes > limit - position) {
+        end = position;
+        return count == 0 && position <= limit ? TOLVREN_WALK_OK : TOLVREN_WALK_PAST_END;
+    }
     int problem = TOLVREN_WALK_OK;
-    for (std::uint32_t i = 0; i < count; ++i) {
+    for (std::uint32_t i = 0; i < count && position <= limit; ++i) {
         if (position > file_size || file_size - position < header_bytes) {
             problem = TOLVREN_WALK_PAST_END;
             break;
@@ -288,7 +300,7 @@ int walk(Source &source, std::uint64_t position, std::uint32_t count, std::uint6
         position += header_bytes;
         // Past the end of the file the sum could wrap; it need not go on.
         if (length > file_size - position) {
-            position = file_size + 1;
+            position = file_size;
             problem = TOLVREN_WALK_PAST_END;
             break;
         }
@@ -330,8 +342,7 @@ int locate_records(Source &source, const char *path, tolvren_header &out, tolvre
     const auto inside = [&](std::uint64_t start) { return start >= offset && start <= file_size; };
     if (has_evlrs && inside(out.start_of_first_evlr)) {
         out.point_region_end = out.start_of_first_evlr;
-    } else if (out.version_minor >= 3 && (out.global_encoding & kWaveformInternal) != 0 &&
-               inside(out.start_of_waveform_data)) {
+    } else if (waveform_in_file(out) && inside(out.start_of_waveform_data)) {
         out.point_region_end = out.start_of_waveform_data;
     } else {
         out.point_region_end = file_size;

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -21,9 +22,6 @@ namespace {
 using Layout = PublicHeaderLayout;
 
 static_assert(1 + 15 + 1 + 5 + 6 <= TOLVREN_MAX_CHANGES, "every repairable field fits in a result");
-
-// Global encoding bit 1: waveform data packets inside this file.
-constexpr std::uint16_t kWaveformInternal = 1u << 1;
 
 // The new values, the list of changes and the byte ranges they cover.
 class Plan {
@@ -80,7 +78,7 @@ const char *layout_doubt(const tolvren_header &h) {
     if (offset > h.file_size) return "OffsetToData lies beyond the end of the file";
     if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData or the end of the file";
     if (h.evlr_problem != TOLVREN_WALK_OK) return "the EVLRs start before the point data or run past the end of the file";
-    if (h.version_minor >= 3 && (h.global_encoding & kWaveformInternal) != 0 &&
+    if (waveform_in_file(h) &&
         (h.start_of_waveform_data < offset || h.start_of_waveform_data > h.file_size)) {
         return "the waveform data said to be in the file do not start after the point data";
     }
@@ -120,12 +118,13 @@ void plan_counts(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) 
 }
 
 void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) {
-    // Without a record there is no extent to compare with; a scale that
-    // makes no coordinate gives none to write.
+    // Without a record there is no extent to compare with; a scale or offset
+    // that makes no coordinate, or extents beyond the doubles, give none to
+    // write (the check reports them).
     if (scan.records == 0) return;
     for (int axis = 0; axis < 3; ++axis) {
         const std::size_t a = static_cast<std::size_t>(axis);
-        if (!scale_usable(h.scale[a])) continue;
+        if (!axis_usable(h, a) || !std::isfinite(scan.real_min[a]) || !std::isfinite(scan.real_max[a])) continue;
         plan.extent(TOLVREN_FIELD_MIN, axis, min_offset(a), scan.real_min[a], h.scale[a]);
         plan.extent(TOLVREN_FIELD_MAX, axis, max_offset(a), scan.real_max[a], h.scale[a]);
     }
@@ -212,7 +211,8 @@ int repair(const char *path, unsigned flags, tolvren_progress_fn progress, void 
     plan_extents(header, out.scan, plan);
     if (out.count == 0 || (flags & TOLVREN_REPAIR_DRY_RUN) != 0) return TOLVREN_OK;
     code = write_plan(path, file, header, original, plan, detail);
-    if (code == TOLVREN_OK) out.written = 1;
+    // After a failed restore the header holds some of the new bytes.
+    if (code == TOLVREN_OK || code == TOLVREN_EWRITERESTORE) out.written = 1;
     return code;
 }
 

@@ -38,7 +38,10 @@ int scan_fd(int fd, const tolvren_header &header, tolvren_progress_fn progress, 
     }
     const std::uint64_t start = header.offset_to_point_data;
     const std::uint64_t end = header.point_region_end;
-    if (start > end || end > header.file_size || header.point_record_length == 0) {
+    if (!header_well_formed(header)) {
+        return fail(detail, TOLVREN_EINVAL, 0, path, "the header handed in is not one the reader returns");
+    }
+    if (start > end || end > header.file_size) {
         return fail(detail, TOLVREN_ELAYOUT, 0, path,
                     "the point records would run from byte %llu to %llu of a file of %llu bytes",
                     static_cast<unsigned long long>(start), static_cast<unsigned long long>(end),
@@ -50,6 +53,11 @@ int scan_fd(int fd, const tolvren_header &header, tolvren_progress_fn progress, 
     out.region_end = end;
     out.remainder_bytes = (end - start) % record_size;
 
+    // With no record to read the scan is done at once; progress still hears
+    // of its end.
+    if (whole == 0 && progress && progress(0, 0, user) != 0) {
+        return fail(detail, TOLVREN_ECANCELED, 0, path, "the scan was stopped by its progress callback");
+    }
     ProgressRelay relay{progress, user, whole * record_size};
     ScanProgress hook;
     if (progress) hook = ScanProgress{&ProgressRelay::report, &relay};

@@ -75,12 +75,6 @@ private:
     std::array<std::uint64_t, (kMask >> 3) + 1> words_{};
 };
 
-std::int32_t load_i32(const unsigned char *bytes) noexcept {
-    std::int32_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
-
 // The hot loop over `count` whole records, in plain C++. RecordSize is the
 // stride when known at compile time (a standard record length), else 0 and
 // the stride is `stride`. A compile-time stride and local accumulators let
@@ -99,7 +93,7 @@ void summarise_portable(const unsigned char *record, std::size_t count, std::siz
         count -= run;
         for (const unsigned char *const end = record + run * step; record != end; record += step) {
             for (std::size_t axis = 0; axis < 3; ++axis) {
-                const std::int32_t value = load_i32(record + kPointX + 4 * axis);
+                const std::int32_t value = load<std::int32_t>(record, kPointX + 4 * axis);
                 min[axis] = std::min(min[axis], value);
                 max[axis] = std::max(max[axis], value);
             }

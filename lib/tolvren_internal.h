@@ -39,6 +39,25 @@ inline constexpr char kSuiteName[] = "Tolvren LiDAR Utilities";
 // Every LAS 1.0-1.2 public header is 227 bytes.
 inline constexpr std::size_t kLegacyHeaderBytes = sizeof(LAS12Header);
 
+// A field of a little-endian image of the file at `offset`: bytes are
+// decoded through memcpy, never through a cast pointer.
+template <typename T>
+T load(const unsigned char *bytes, std::size_t offset) noexcept {
+    T value;
+    std::memcpy(&value, bytes + offset, sizeof value);
+    return value;
+}
+
+template <typename T>
+void store(unsigned char *bytes, std::size_t offset, T value) noexcept {
+    std::memcpy(bytes + offset, &value, sizeof value);
+}
+
+// The record length of each point data format, 0 to 10: the first 20 bytes
+// are shared, then GPS time, colour, wave packets and the LAS 1.4 layouts
+// add their fields.
+inline constexpr std::array<std::uint16_t, 11> kStandardRecordLengths = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+
 // One accepted pairing of version and point format, and the LASType that
 // names it. The record length is the format's own: check_las accepts no
 // other, and the header update reads records of exactly this size.
@@ -61,6 +80,14 @@ inline constexpr std::array<Pairing, 8> kPairings = {{
     {2, 3, sizeof(LAS12fm3), 8},
 }};
 
+constexpr bool pairings_use_standard_lengths() {
+    for (const Pairing &row : kPairings) {
+        if (row.record_length != kStandardRecordLengths[row.point_format]) return false;
+    }
+    return true;
+}
+static_assert(pairings_use_standard_lengths(), "the pairings' record lengths are their formats' own");
+
 // ---------------------------------------------------------------------------
 // Files (file_io.cpp)
 // ---------------------------------------------------------------------------
@@ -70,9 +97,7 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Owns a POSIX descriptor. close_checked() hands it over to be closed with
-// the result tested: after a write, a failed close can be the only sign that
-// the bytes did not reach the file.
+// Owns a POSIX descriptor.
 class Descriptor {
 public:
     Descriptor() noexcept = default;
@@ -91,11 +116,6 @@ public:
     Descriptor &operator=(const Descriptor &) = delete;
 
     int get() const noexcept { return fd_; }
-    bool close_checked() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
 
 private:
     void reset() noexcept {
@@ -352,23 +372,14 @@ constexpr std::size_t min_offset(std::size_t axis) { return offsetof(PublicHeade
 // The first bytes of a file, as many as its version's public header holds.
 using HeaderImage = std::array<unsigned char, TOLVREN_HEADER_SIZE_1_4>;
 
-template <typename T>
-T load(const unsigned char *bytes, std::size_t offset) noexcept {
-    T value;
-    std::memcpy(&value, bytes + offset, sizeof value);
-    return value;
-}
-
-template <typename T>
-void store(unsigned char *bytes, std::size_t offset, T value) noexcept {
-    std::memcpy(bytes + offset, &value, sizeof value);
-}
-
 // ---------------------------------------------------------------------------
 // The library's shared pieces (tolvren_internal.h)
 // ---------------------------------------------------------------------------
 
 using internal::ByteRun;
+using internal::kStandardRecordLengths;
+using internal::load;
+using internal::store;
 using internal::Descriptor;
 using internal::OpenedFile;
 using internal::PatchStatus;
@@ -448,6 +459,18 @@ bool extent_off(double stored, double scanned, double scale) noexcept;
 
 // Whether a scale factor can turn raw coordinates into real ones.
 bool scale_usable(double scale) noexcept;
+
+// Whether an axis's scale and offset can turn raw coordinates into real
+// ones: a usable scale and a finite offset.
+bool axis_usable(const tolvren_header &header, std::size_t axis) noexcept;
+
+// Global encoding bit 1: waveform data packets inside this file (LAS 1.3 on).
+bool waveform_in_file(const tolvren_header &header) noexcept;
+
+// Whether a header could have come from the reader: version 1.0 to 1.4,
+// format 0 to 10, a record at least as long as its format's. The functions
+// that take a caller's header refuse anything else.
+bool header_well_formed(const tolvren_header &header) noexcept;
 
 }  // namespace tolvren::las
 

@@ -205,9 +205,10 @@ typedef struct tolvren_scan {
 
 /* Scans the whole records of an uncompressed file once, from OffsetToData to
  * header->point_region_end, with `progress` (may be NULL) called with `user`
- * after each block and last with bytes_done == bytes_total. `header` is the
- * file's header as read by tolvren_read_header (pass NULL to have it read).
- * Fails with TOLVREN_ECOMPRESSED on LAZ, TOLVREN_ELAYOUT when the point
+ * after each block and last with bytes_done == bytes_total (once, with 0
+ * and 0, when there is no whole record). `header` is the file's header as
+ * read by tolvren_read_header (pass NULL to have it read); another header
+ * gives TOLVREN_EINVAL. Fails with TOLVREN_ECOMPRESSED on LAZ, TOLVREN_ELAYOUT when the point
  * region lies outside the file, TOLVREN_ECANCELED when progress asks to
  * stop, TOLVREN_ECHANGED when the file's size is not header->file_size (or
  * it shrinks during the scan). */
@@ -258,7 +259,8 @@ typedef enum tolvren_finding_code {
                                              where 1.4 asks for 0 */
     TOLVREN_F_MIN_ABOVE_MAX,              /* E: an axis with min > max (or NaN);
                                              W when the count is 0 */
-    TOLVREN_F_BAD_SCALE,                  /* E: a scale zero, infinite or NaN */
+    TOLVREN_F_BAD_SCALE,                  /* E: a scale zero, infinite or NaN, or
+                                             an offset infinite or NaN */
     TOLVREN_F_FORMAT_NOT_IN_VERSION,      /* W: a format the version does not
                                              define (1.0-1.1: 0-1, 1.2: 0-3,
                                              1.3: 0-5) */
@@ -337,7 +339,10 @@ typedef struct tolvren_repair_result {
                                          or, when writing failed, that were
                                          to be made); in field order */
     tolvren_change changes[TOLVREN_MAX_CHANGES];
-    int written;                      /* 1 when bytes were written */
+    int written;                      /* 1 when bytes were written: after
+                                         TOLVREN_OK, and after
+                                         TOLVREN_EWRITERESTORE, when the header
+                                         may hold some of the new bytes */
     tolvren_scan scan;                /* what the points said */
 } tolvren_repair_result;
 

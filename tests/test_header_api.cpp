@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -618,6 +619,50 @@ TEST(HeaderApiRepair, ProgressReportsAndCancels) {
     EXPECT_EQ(tolvren_repair(file.path(), 0, &Progress::report, &cancel, &result, nullptr), TOLVREN_ECANCELED);
     EXPECT_EQ(cancel.done.size(), 1u);
     EXPECT_EQ(file.bytes(), bytes);
+}
+
+// Headers a hostile or careless writer makes: a count of 2^32 - 1 VLRs, an
+// offset or scale that gives no finite coordinate, a caller's header with
+// a record too short for its format, a file without points.
+TEST(HeaderApiRepair, HostileNumbersNeitherHangNorWriteNonFiniteValues) {
+    LasFile f;
+    Bytes many_vlrs = f.build();
+    put<std::uint32_t>(many_vlrs, 100, 0xFFFFFFFFu);
+    tolvren_header header;
+    ASSERT_EQ(tolvren_parse_header(many_vlrs.data(), many_vlrs.size(), many_vlrs.size(), &header, nullptr), TOLVREN_OK);
+    EXPECT_EQ(header.vlr_problem, TOLVREN_WALK_PAST_END);
+    EXPECT_EQ(header.vlr_end, 375u);
+
+    // X with a NaN offset; Y whose scale takes a raw 2e9 beyond the doubles.
+    LasFile wide = f;
+    wide.points.push_back({0, 2000000000, 0, 1});
+    for (const auto &[offset_x, scale_y, axis] : {std::tuple<double, double, std::size_t>{std::nan(""), 0.25, 0},
+                                                  {100.0, 1e300, 1}}) {
+        Bytes bytes = wide.build();
+        put<double>(bytes, 155, offset_x);
+        put<double>(bytes, 139, scale_y);
+        put<double>(bytes, 187 + 16 * axis, -1.0);  // a stale minimum
+        Crafted file(bytes);
+        tolvren_repair_result result;
+        ASSERT_EQ(file.repair(result), TOLVREN_OK);
+        for (std::size_t i = 0; i < result.count; ++i) {
+            EXPECT_TRUE(!result.changes[i].is_real || std::isfinite(result.changes[i].new_real));
+        }
+        EXPECT_EQ(get<double>(file.bytes(), 179 + 16 * axis), get<double>(bytes, 179 + 16 * axis));
+        EXPECT_EQ(get<double>(file.bytes(), 187 + 16 * axis), -1.0);
+    }
+    Crafted nan_offset([&] { Bytes b = f.build(); put<double>(b, 155, std::nan("")); return b; }());
+    const std::vector<std::string> nan_findings = findings(nan_offset.check(false));
+    EXPECT_NE(std::count(nan_findings.begin(), nan_findings.end(), "bad_scale:error"), 0);
+
+    Crafted empty([&] { LasFile none; none.points.clear(); return none.build(); }());
+    ASSERT_EQ(tolvren_read_header(empty.path(), &header, nullptr), TOLVREN_OK);
+    Progress progress;
+    tolvren_scan scan;
+    ASSERT_EQ(tolvren_scan_points(empty.path(), &header, &Progress::report, &progress, &scan, nullptr), TOLVREN_OK);
+    EXPECT_EQ(progress.done, std::vector<std::uint64_t>{0});
+    header.point_record_length = 10;
+    EXPECT_EQ(tolvren_scan_points(empty.path(), &header, nullptr, nullptr, &scan, nullptr), TOLVREN_EINVAL);
 }
 
 // A file that changes between the scan and the write is left as the other
