@@ -42,7 +42,7 @@ def test_paths_as_str_bytes_and_pathlike() -> None:
         tl.read_header(str(SAMPLE) + "\0ignored")
 
 
-def test_progress_can_cancel_and_passes_exceptions_through() -> None:
+def test_progress_can_cancel_and_passes_exceptions_through(tmp_path: Path) -> None:
     calls = []
 
     def cancel(done: int, total: int) -> bool:
@@ -57,10 +57,18 @@ def test_progress_can_cancel_and_passes_exceptions_through() -> None:
         calls.append((done, total))
         raise KeyError("from the callback")
 
+    # The sample is one block of the scan: with 2 MiB of zeroed records
+    # after it the scan takes several, so a callback that raised and was
+    # not heeded would be called again, and the repair would then write.
+    grown = tmp_path / "grown.las"
+    length = tl.read_header(SAMPLE).point_record_length
+    original = SAMPLE.read_bytes() + bytes((2 << 20) // length * length)
+    grown.write_bytes(original)
     calls.clear()
     with pytest.raises(KeyError, match="from the callback"):
-        tl.repair(SAMPLE, dry_run=True, progress=broken)
-    assert len(calls) == 1
+        tl.repair(grown, progress=broken)
+    assert len(calls) == 1 and grown.read_bytes() == original
+    assert tl.repair(grown, dry_run=True).changes
 
     calls.clear()
     done = tl.scan(SAMPLE, progress=lambda done, total: calls.append((done, total)))
