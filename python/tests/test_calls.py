@@ -4,12 +4,14 @@
 from __future__ import annotations
 
 import errno
+import itertools
 import os
 from pathlib import Path
 
 import pytest
 
 import tolvren_lidar as tl
+from tolvren_lidar import _api
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample.las"
 
@@ -32,6 +34,14 @@ def test_errors_carry_the_library_code_family_and_file(tmp_path: Path) -> None:
         assert isinstance(error, tl.TolvrenError) and error.code < 0
         assert (error.name, error.errno, error.path) == (name, sys_errno, str(path))
         assert str(path) in str(error)
+
+
+def test_every_library_error_has_a_family() -> None:
+    # Families go by the library's error names: a name it changed or added
+    # would otherwise fall back to the bare TolvrenError.
+    names = itertools.takewhile(lambda name: name != "unknown", (
+        _api._name("tolvren_error_name", code) for code in itertools.count(-1, -1)))
+    assert sorted(names) == sorted(_api._FAMILIES)
 
 
 def test_paths_as_str_bytes_and_pathlike() -> None:
