@@ -39,10 +39,18 @@ void check_report(const tolvren_report &report) {
     for (std::size_t i = 0; i < report.count; ++i) {
         const tolvren_finding &finding = report.findings[i];
         (finding.severity == TOLVREN_ERROR ? errors : warnings) += 1;
+        if (std::strcmp(tolvren_severity_name(finding.severity), "unknown") == 0) {
+            tolvren_fuzz::fail("a finding without a severity");
+        }
         if (std::strcmp(tolvren_finding_name(finding.code), "unknown") == 0) tolvren_fuzz::fail("a finding without a name");
         if (std::memchr(finding.message, '\0', sizeof finding.message) == nullptr) tolvren_fuzz::fail("an unterminated message");
     }
+    // A full report may count findings it had no room for; any other holds
+    // exactly what it counts.
     if (errors > report.errors || warnings > report.warnings) tolvren_fuzz::fail("a report counts fewer findings than it holds");
+    if (report.count < TOLVREN_MAX_FINDINGS && (errors != report.errors || warnings != report.warnings)) {
+        tolvren_fuzz::fail("a report counts findings it does not hold");
+    }
 }
 
 void repair_and_recheck(const std::string &path, const std::uint8_t *data, std::size_t size,
