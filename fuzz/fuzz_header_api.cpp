@@ -26,9 +26,10 @@ Bytes read_back(const std::string &path) {
 }
 
 // The fields a repair may write: the legacy counts, the extents, and in 1.4
-// the 64-bit counts.
-bool repairable(std::size_t offset) {
-    return (offset >= 107 && offset < 131) || (offset >= 179 && offset < 227) || (offset >= 247 && offset < 375);
+// the 64-bit counts. Before 1.4, bytes 247-374 are VLRs or point records.
+bool repairable(std::size_t offset, std::uint8_t version_minor) {
+    return (offset >= 107 && offset < 131) || (offset >= 179 && offset < 227) ||
+           (version_minor == 4 && offset >= 247 && offset < 375);
 }
 
 void check_report(const tolvren_report &report) {
@@ -38,13 +39,22 @@ void check_report(const tolvren_report &report) {
     for (std::size_t i = 0; i < report.count; ++i) {
         const tolvren_finding &finding = report.findings[i];
         (finding.severity == TOLVREN_ERROR ? errors : warnings) += 1;
+        if (std::strcmp(tolvren_severity_name(finding.severity), "unknown") == 0) {
+            tolvren_fuzz::fail("a finding without a severity");
+        }
         if (std::strcmp(tolvren_finding_name(finding.code), "unknown") == 0) tolvren_fuzz::fail("a finding without a name");
         if (std::memchr(finding.message, '\0', sizeof finding.message) == nullptr) tolvren_fuzz::fail("an unterminated message");
     }
+    // A full report may count findings it had no room for; any other holds
+    // exactly what it counts.
     if (errors > report.errors || warnings > report.warnings) tolvren_fuzz::fail("a report counts fewer findings than it holds");
+    if (report.count < TOLVREN_MAX_FINDINGS && (errors != report.errors || warnings != report.warnings)) {
+        tolvren_fuzz::fail("a report counts findings it does not hold");
+    }
 }
 
-void repair_and_recheck(const std::string &path, const std::uint8_t *data, std::size_t size) {
+void repair_and_recheck(const std::string &path, const std::uint8_t *data, std::size_t size,
+                        std::uint8_t version_minor) {
     tolvren_repair_result result;
     if (tolvren_repair(path.c_str(), TOLVREN_REPAIR_DRY_RUN, nullptr, nullptr, &result, nullptr) == TOLVREN_OK &&
         result.written != 0) {
@@ -55,7 +65,7 @@ void repair_and_recheck(const std::string &path, const std::uint8_t *data, std::
     const Bytes after = read_back(path);
     if (after.size() != size) tolvren_fuzz::fail("a repair changed the length of the file");
     for (std::size_t i = 0; i < size; ++i) {
-        if (after[i] != data[i] && (code != TOLVREN_OK || !repairable(i))) {
+        if (after[i] != data[i] && (code != TOLVREN_OK || !repairable(i, version_minor))) {
             tolvren_fuzz::fail("a repair changed a byte it must not");
         }
     }
@@ -98,6 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     tolvren_report report;
     if (tolvren_check_header(&parsed, nullptr, &report) != TOLVREN_OK) tolvren_fuzz::fail("a read header cannot be checked");
     check_report(report);
-    if (!parsed.compressed) repair_and_recheck(path, data, size);
+    if (!parsed.compressed) repair_and_recheck(path, data, size, parsed.version_minor);
     return 0;
 }

@@ -1,5 +1,5 @@
 /* SPDX-License-Identifier: MIT */
-// Shared helpers for the tests: temporary directories, a small LAS writer,
+// Shared helpers for the tests: temporary directories, small LAS writers,
 // running Quarlin as a process, and capturing what the library prints.
 #ifndef TOLVREN_TEST_SUPPORT_H
 #define TOLVREN_TEST_SUPPORT_H
@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -70,15 +72,24 @@ inline std::string read_text(const std::string &path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// The record length that goes with a point format.
-inline std::uint16_t record_length_of(std::uint8_t format) {
-    switch (format) {
-        case 0: return 20;
-        case 1: return 28;
-        case 2: return 26;
-        default: return 34;
-    }
+// A value stored at `offset` of a file's bytes, and read from there. LAS is
+// little-endian like every host the tests run on (the build refuses others).
+template <typename T>
+void put(Bytes &bytes, std::size_t offset, T value) {
+    std::memcpy(&bytes[offset], &value, sizeof value);
 }
+
+template <typename T>
+T get(const Bytes &bytes, std::size_t offset) {
+    T value;
+    std::memcpy(&value, &bytes[offset], sizeof value);
+    return value;
+}
+
+// The record length of each point format, 0 to 10.
+inline constexpr std::array<std::uint16_t, 11> kRecordLengths = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+
+inline std::uint16_t record_length_of(std::uint8_t format) { return kRecordLengths.at(format); }
 
 // A plausible header of version 1.minor with the given point format. The 1.0,
 // 1.1 and 1.2 records share every field that is set here.
@@ -116,6 +127,91 @@ inline void append_point(Bytes &bytes, std::size_t length, std::int32_t x, std::
     record[14] = bitfield;
     bytes.insert(bytes.end(), record.begin(), record.end());
 }
+
+struct Point {
+    std::int32_t x, y, z;
+    std::uint8_t bitfield;  // return number in the low 3 bits (formats 0-5) or 4 (6-10)
+};
+
+// A LAS 1.`minor` file of any point format whose header agrees with its
+// points. Scale 0.25 and integral offsets make every real coordinate exact,
+// so the extents are the same whichever way they are computed. The system
+// identifier holds a control character and a backslash for the escaping of
+// text output.
+struct LasFile {
+    std::uint8_t minor = 4;
+    std::uint8_t format = 6;
+    std::uint16_t extra = 0;          // bytes after the format's own in a record
+    std::uint16_t header_pad = 0;     // bytes after the version's header
+    std::vector<std::uint16_t> vlrs;  // data bytes of each VLR
+    std::vector<Point> points{{8, -4, 40, 1}, {-12, 20, 0, 2}, {4, 0, -8, 1}, {0, 6, 2, 3}};
+    std::size_t tail = 0;              // stray bytes after the records
+    std::vector<std::uint64_t> evlrs;  // data bytes of each EVLR
+    std::array<double, 3> offset{100.0, -50.0, 10.0};
+
+    Bytes build() const {
+        const std::size_t header = (minor == 4 ? 375 : minor == 3 ? 235 : 227) + header_pad;
+        Bytes b(header, 0);
+        std::memcpy(b.data(), "LASF", 4);
+        b[24] = 1;
+        b[25] = minor;
+        std::memcpy(&b[26], "TEST\x01SYSTEM\\", 12);
+        std::memcpy(&b[58], "tolvren tests", 13);
+        put<std::uint16_t>(b, 94, static_cast<std::uint16_t>(header));
+        for (std::uint16_t length : vlrs) {
+            Bytes vlr(54u + length, 0x11);
+            put<std::uint16_t>(vlr, 20, length);
+            b.insert(b.end(), vlr.begin(), vlr.end());
+        }
+        put<std::uint32_t>(b, 96, static_cast<std::uint32_t>(b.size()));
+        put<std::uint32_t>(b, 100, static_cast<std::uint32_t>(vlrs.size()));
+        b[104] = format;
+        const std::uint16_t length = static_cast<std::uint16_t>(record_length_of(format) + extra);
+        put<std::uint16_t>(b, 105, length);
+        const unsigned mask = format >= 6 ? 15u : 7u;
+        const std::size_t slots = format >= 6 ? 15 : 5;
+        std::array<std::uint64_t, 15> by_return{};
+        std::array<double, 3> low{}, high{};
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const Point &p = points[i];
+            append_point(b, length, p.x, p.y, p.z, p.bitfield);
+            const unsigned r = p.bitfield & mask;
+            if (r >= 1 && r <= slots) ++by_return[r - 1];
+            const std::array<std::int32_t, 3> raw{p.x, p.y, p.z};
+            for (std::size_t a = 0; a < 3; ++a) {
+                const double real = raw[a] * 0.25 + offset[a];
+                low[a] = i == 0 ? real : std::min(low[a], real);
+                high[a] = i == 0 ? real : std::max(high[a], real);
+            }
+        }
+        b.insert(b.end(), tail, 0x5A);
+        for (std::size_t a = 0; a < 3; ++a) {
+            put<double>(b, 131 + 8 * a, 0.25);
+            put<double>(b, 155 + 8 * a, offset[a]);
+            put<double>(b, 179 + 16 * a, high[a]);
+            put<double>(b, 187 + 16 * a, low[a]);
+        }
+        // 1.4 keeps the legacy counts 0 for formats 6-10.
+        const std::uint64_t n = points.size();
+        const bool mirror = minor < 4 || format <= 5;
+        put<std::uint32_t>(b, 107, mirror ? static_cast<std::uint32_t>(n) : 0);
+        for (std::size_t i = 0; i < 5; ++i) {
+            put<std::uint32_t>(b, 111 + 4 * i, mirror ? static_cast<std::uint32_t>(by_return[i]) : 0);
+        }
+        if (minor == 4) {
+            put<std::uint64_t>(b, 235, evlrs.empty() ? 0 : b.size());
+            put<std::uint32_t>(b, 243, static_cast<std::uint32_t>(evlrs.size()));
+            put<std::uint64_t>(b, 247, n);
+            for (std::size_t i = 0; i < 15; ++i) put<std::uint64_t>(b, 255 + 8 * i, by_return[i]);
+            for (std::uint64_t size : evlrs) {
+                Bytes evlr(60 + size, 0x22);
+                put<std::uint64_t>(evlr, 20, size);
+                b.insert(b.end(), evlr.begin(), evlr.end());
+            }
+        }
+        return b;
+    }
+};
 
 struct ProcessResult {
     int exit_code = -1;  // low 8 bits of the exit status, or -1 after a signal

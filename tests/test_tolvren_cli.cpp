@@ -21,6 +21,7 @@ namespace {
 
 using json = nlohmann::ordered_json;  // keys in the order written
 using tolvren_test::Bytes;
+using tolvren_test::put;
 using tolvren_test::read_file;
 using tolvren_test::TempDir;
 using tolvren_test::write_file;
@@ -81,52 +82,18 @@ ToolRun tolvren(const std::vector<std::string> &args) {
     return run;
 }
 
-template <typename T>
-void put(Bytes &bytes, std::size_t at, T value) {
-    std::memcpy(&bytes[at], &value, sizeof value);
-}
-
-constexpr std::uint16_t kRecordLength[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-
 // A consistent LAS 1.minor file of `format` with `points` records: raw X
-// 100 + 7i, Y 900 - 3i, Z i % 10, return 1 + i % 3, scale 0.25 (exact in
-// binary, so the extents are the same whichever way they are computed).
+// 100 + 7i, Y 900 - 3i, Z i % 10, return 1 + i % 3, offsets 0.
 Bytes craft(std::uint8_t minor, std::uint8_t format, std::uint32_t points) {
-    const std::uint16_t header_size = minor >= 4 ? 375 : minor == 3 ? 235 : 227;
-    Bytes b(header_size, 0);
-    std::memcpy(&b[0], "LASF", 4);
-    b[24] = 1;
-    b[25] = minor;
-    std::memcpy(&b[26], "TEST\x01SYSTEM\\", 12);
-    std::memcpy(&b[58], "tolvren tests", 13);
-    put<std::uint16_t>(b, 94, header_size);
-    put<std::uint32_t>(b, 96, header_size);
-    b[104] = format;
-    put<std::uint16_t>(b, 105, kRecordLength[format]);
-    std::array<std::uint64_t, 15> by_return{};
-    std::array<std::int32_t, 3> lo{INT32_MAX, INT32_MAX, INT32_MAX}, hi{INT32_MIN, INT32_MIN, INT32_MIN};
-    for (std::uint32_t i = 0; i < points; ++i) {
-        const std::array<std::int32_t, 3> xyz{static_cast<std::int32_t>(100 + 7 * i),
-                                              static_cast<std::int32_t>(900 - 3 * i),
-                                              static_cast<std::int32_t>(i % 10)};
-        const auto return_number = static_cast<std::uint8_t>(1 + i % 3);
-        tolvren_test::append_point(b, kRecordLength[format], xyz[0], xyz[1], xyz[2], return_number);
-        ++by_return[return_number - 1];
-        for (std::size_t a = 0; a < 3; ++a) lo[a] = std::min(lo[a], xyz[a]), hi[a] = std::max(hi[a], xyz[a]);
+    tolvren_test::LasFile f;
+    f.minor = minor;
+    f.format = format;
+    f.offset = {0.0, 0.0, 0.0};
+    f.points.clear();
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(points); ++i) {
+        f.points.push_back({100 + 7 * i, 900 - 3 * i, i % 10, static_cast<std::uint8_t>(1 + i % 3)});
     }
-    for (std::size_t a = 0; a < 3; ++a) {
-        put(b, 131 + 8 * a, 0.25);
-        if (points > 0) put(b, 179 + 16 * a, hi[a] * 0.25), put(b, 187 + 16 * a, lo[a] * 0.25);
-    }
-    if (minor < 4 || format < 6) {  // 1.4 keeps the legacy fields 0 for formats 6-10
-        put<std::uint32_t>(b, 107, points);
-        for (std::size_t r = 0; r < 5; ++r) put(b, 111 + 4 * r, static_cast<std::uint32_t>(by_return[r]));
-    }
-    if (minor >= 4) {
-        put<std::uint64_t>(b, 247, points);
-        for (std::size_t r = 0; r < 15; ++r) put(b, 255 + 8 * r, by_return[r]);
-    }
-    return b;
+    return f.build();
 }
 
 std::string code_name(int code) { return tolvren_error_name(code); }

@@ -26,6 +26,7 @@ using tolvren_test::append_point;
 using tolvren_test::Bytes;
 using tolvren_test::bytes_of;
 using tolvren_test::make_header;
+using tolvren_test::Point;
 using tolvren_test::ProcessResult;
 using tolvren_test::read_file;
 using tolvren_test::record_length_of;
@@ -42,11 +43,6 @@ constexpr std::size_t kCountsBegin = offsetof(LAS12Header, NumberOfPointReturns)
 constexpr std::size_t kCountsEnd = offsetof(LAS12Header, XScaleFactor);
 constexpr std::size_t kExtentsBegin = offsetof(LAS12Header, MaxX);
 constexpr std::size_t kExtentsEnd = sizeof(LAS12Header);
-
-struct Point {
-    std::int32_t x, y, z;
-    std::uint8_t bitfield;
-};
 
 // The version and point format of each LASType with a record layout, 1-8.
 struct Pairing {

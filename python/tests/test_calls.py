@@ -4,12 +4,14 @@
 from __future__ import annotations
 
 import errno
+import itertools
 import os
 from pathlib import Path
 
 import pytest
 
 import tolvren_lidar as tl
+from tolvren_lidar import _api
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample.las"
 
@@ -34,6 +36,14 @@ def test_errors_carry_the_library_code_family_and_file(tmp_path: Path) -> None:
         assert str(path) in str(error)
 
 
+def test_every_library_error_has_a_family() -> None:
+    # Families go by the library's error names: a name it changed or added
+    # would otherwise fall back to the bare TolvrenError.
+    names = itertools.takewhile(lambda name: name != "unknown", (
+        _api._name("tolvren_error_name", code) for code in itertools.count(-1, -1)))
+    assert sorted(names) == sorted(_api._FAMILIES)
+
+
 def test_paths_as_str_bytes_and_pathlike() -> None:
     by_path = tl.read_header(SAMPLE)
     assert tl.read_header(os.fsencode(SAMPLE)) == tl.read_header(str(SAMPLE)) == by_path
@@ -42,7 +52,7 @@ def test_paths_as_str_bytes_and_pathlike() -> None:
         tl.read_header(str(SAMPLE) + "\0ignored")
 
 
-def test_progress_can_cancel_and_passes_exceptions_through() -> None:
+def test_progress_can_cancel_and_passes_exceptions_through(tmp_path: Path) -> None:
     calls = []
 
     def cancel(done: int, total: int) -> bool:
@@ -57,10 +67,18 @@ def test_progress_can_cancel_and_passes_exceptions_through() -> None:
         calls.append((done, total))
         raise KeyError("from the callback")
 
+    # The sample is one block of the scan: with 2 MiB of zeroed records
+    # after it the scan takes several, so a callback that raised and was
+    # not heeded would be called again, and the repair would then write.
+    grown = tmp_path / "grown.las"
+    length = tl.read_header(SAMPLE).point_record_length
+    original = SAMPLE.read_bytes() + bytes((2 << 20) // length * length)
+    grown.write_bytes(original)
     calls.clear()
     with pytest.raises(KeyError, match="from the callback"):
-        tl.repair(SAMPLE, dry_run=True, progress=broken)
-    assert len(calls) == 1
+        tl.repair(grown, progress=broken)
+    assert len(calls) == 1 and grown.read_bytes() == original
+    assert tl.repair(grown, dry_run=True).changes
 
     calls.clear()
     done = tl.scan(SAMPLE, progress=lambda done, total: calls.append((done, total)))

@@ -83,25 +83,26 @@ class WriteError(TolvrenError):
     damaged."""
 
 
-_FAMILIES: Dict[int, Type[TolvrenError]] = {
-    lib.EINVAL: InvalidArgumentError,
-    lib.EOPEN: FileAccessError,
-    lib.ENOTREGULAR: FileAccessError,
-    lib.EREAD: FileAccessError,
-    lib.ENOTLAS: InvalidFileError,
-    lib.EVERSION: InvalidFileError,
-    lib.EHEADERSIZE: InvalidFileError,
-    lib.EFORMAT: InvalidFileError,
-    lib.ERECORDLENGTH: InvalidFileError,
-    lib.ECOMPRESSED: RefusedError,
-    lib.ELAYOUT: RefusedError,
-    lib.ECHANGED: RefusedError,
-    lib.ETOOMANYPOINTS: RefusedError,
-    lib.ECANCELED: CanceledError,
-    lib.ENOMEM: OutOfMemoryError,
-    lib.EWRITEOPEN: WriteError,
-    lib.EWRITE: WriteError,
-    lib.EWRITERESTORE: WriteError,
+# The family of each error, by the stable name tolvren_error_name gives it.
+_FAMILIES: Dict[str, Type[TolvrenError]] = {
+    "invalid_argument": InvalidArgumentError,
+    "open_failed": FileAccessError,
+    "not_regular_file": FileAccessError,
+    "read_failed": FileAccessError,
+    "not_las": InvalidFileError,
+    "unsupported_version": InvalidFileError,
+    "header_too_short": InvalidFileError,
+    "unknown_point_format": InvalidFileError,
+    "record_too_short": InvalidFileError,
+    "compressed": RefusedError,
+    "bad_layout": RefusedError,
+    "file_changed": RefusedError,
+    "too_many_points": RefusedError,
+    "canceled": CanceledError,
+    "out_of_memory": OutOfMemoryError,
+    "write_open_failed": WriteError,
+    "write_failed": WriteError,
+    "restore_failed": WriteError,
 }
 
 
@@ -220,8 +221,8 @@ def _encode(path: PathArg) -> Tuple[bytes, str]:
 
 def _error(code: int, detail: lib.Detail, path: str) -> TolvrenError:
     message = detail.message.decode("utf-8", "replace") or _name("tolvren_strerror", code)
-    family = _FAMILIES.get(code, TolvrenError)
-    return family(code, _name("tolvren_error_name", code), message, detail.sys_errno, path)
+    name = _name("tolvren_error_name", code)
+    return _FAMILIES.get(name, TolvrenError)(code, name, message, detail.sys_errno, path)
 
 
 #: A NULL tolvren_progress_fn (ctypes takes no None for a function pointer).

@@ -39,29 +39,6 @@ MAX_CHANGES = 48
 CHECK_SCAN = 1
 REPAIR_DRY_RUN = 1
 
-# tolvren_error values; the library names them (tolvren_error_name) and
-# words them (tolvren_strerror), Python only sorts them into families.
-OK = 0
-EINVAL = -1
-EOPEN = -2
-ENOTREGULAR = -3
-EREAD = -4
-ENOTLAS = -5
-EVERSION = -6
-EHEADERSIZE = -7
-EFORMAT = -8
-ERECORDLENGTH = -9
-ECOMPRESSED = -10
-ELAYOUT = -11
-ECANCELED = -12
-ENOMEM = -13
-EWRITEOPEN = -14
-ECHANGED = -15
-EWRITE = -16
-EWRITERESTORE = -17
-ETOOMANYPOINTS = -18
-
-
 class Detail(ctypes.Structure):
     """tolvren_detail: what went wrong in one call."""
 
