@@ -60,7 +60,13 @@ public:
                  const std::vector<std::unique_ptr<ProgressSlot>> &slots)
         : output_mutex_(output_mutex), unit_(unit), slots_(slots), files_total_(inputs.size()) {
         for (const Input &input : inputs) bytes_total_ += input.size;
-        if (isatty(STDERR_FILENO) == 1) thread_ = std::thread([this] { loop(); });
+        if (isatty(STDERR_FILENO) != 1) return;
+        try {
+            thread_ = std::thread([this] { loop(); });
+        } catch (const std::exception &) {
+            // No thread to spare (a process or memory limit): the run goes
+            // on without the line.
+        }
     }
     ~ProgressLine() {
         {
@@ -220,7 +226,14 @@ std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, Progre
 
     std::vector<std::thread> threads;
     threads.reserve(workers);
-    for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, std::ref(*slots[w]));
+    try {
+        for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, std::ref(*slots[w]));
+    } catch (const std::exception &) {
+        // The system would start no more threads (a thread or memory
+        // limit): those that started do the work, and leaving here while
+        // they run would end the process.
+        if (threads.empty()) throw;
+    }
 
     // This thread writes: outcome i as soon as it and all before it are in.
     std::size_t failures = 0;

@@ -50,7 +50,8 @@ enum class ProgressUnit { Files, Bytes };
 using Task = std::function<Outcome(std::size_t index, ProgressSlot &slot)>;
 
 // Runs `task` for every index of `inputs` on up to `jobs` threads (at least
-// one). Outcome i is written (out to stdout, err to stderr) only after
+// one; fewer when the system starts no more, and an exception only when it
+// starts none). Outcome i is written (out to stdout, err to stderr) only after
 // outcomes 0 to i-1, and as soon as they are. Inputs that name the same file
 // run one after the other in input order. When standard error is a terminal
 // and the run lasts more than about a second, a progress line is kept on it
