@@ -413,4 +413,36 @@ TEST(TolvrenCli, OutputKeepsTheOrderOfTheFilesWithManyJobs) {
     }
 }
 
+
+// Runs tolvren with `args` in a child that first calls `prepare` (to redirect
+// a stream or set a limit); returns what it wrote to stdout and its status.
+template <typename Prepare>
+tolvren_test::ProcessResult tolvren_after(Prepare &&prepare, std::vector<std::string> args) {
+    args.insert(args.begin(), TOLVREN_TOOL_PATH);
+    std::vector<char *> argv;
+    for (std::string &arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return tolvren_test::run_in_child([&] {
+        prepare();
+        execv(argv[0], argv.data());
+        _exit(127);
+    });
+}
+
+TEST(TolvrenRepair, AFailingOutputStopsTheRunBeforeTheNextFile) {
+    TempDir dir;
+    Bytes wrong = craft(2, 1, 30);
+    put<std::uint32_t>(wrong, 107, 31);
+    write_file(dir.file("a.las"), wrong);
+    write_file(dir.file("b.las"), wrong);
+    const auto to_full_disk = [] {
+        dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    };
+    EXPECT_EQ(tolvren_after(to_full_disk, {"repair", "-j", "1", dir.file("a.las"), dir.file("b.las")}).exit_code, 1);
+    // The first file's result was lost with it repaired; no other file is touched after that.
+    EXPECT_EQ(read_file(dir.file("a.las")), craft(2, 1, 30));
+    EXPECT_EQ(read_file(dir.file("b.las")), wrong);
+}
+
 }  // namespace

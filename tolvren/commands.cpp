@@ -115,8 +115,10 @@ int run_command(Command command, const Options &options) {
         }
         return repair(options, index, input.path, slot);
     };
+    // A repair's result must reach its reader before the next file changes.
+    const Writes writes = command == Command::Repair && !options.dry_run ? Writes::Flushed : Writes::Buffered;
     const std::size_t failures =
-        run_in_order(inputs, options.jobs, reads_points ? ProgressUnit::Bytes : ProgressUnit::Files, task);
+        run_in_order(inputs, options.jobs, reads_points ? ProgressUnit::Bytes : ProgressUnit::Files, writes, task);
     return failures > 0 ? kExitFileProblem : kExitOk;
 }
 
