@@ -445,4 +445,15 @@ TEST(TolvrenRepair, AFailingOutputStopsTheRunBeforeTheNextFile) {
     EXPECT_EQ(read_file(dir.file("b.las")), wrong);
 }
 
+
+TEST(TolvrenInfo, JsonDoublesAreShortestAndNonFiniteOnesNull) {
+    TempDir dir;
+    Bytes b = craft(2, 0, 1);
+    put(b, 155, 0.0269056), put(b, 163, std::nan(""));  // offsets X and Y
+    write_file(dir.file("t.las"), b);
+    const ToolRun run = tolvren({"info", "--json", dir.file("t.las")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("\"offset\":[0.0269056,null,0.0],"), std::string::npos) << run.out;
+}
+
 }  // namespace
