@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "render.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -89,9 +90,24 @@ Json array_of(const T (&values)[N], std::size_t count = N) {
     return array;
 }
 
-bool is_array_field(int field) {
-    return field == TOLVREN_FIELD_POINTS_BY_RETURN || field == TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN ||
-           field == TOLVREN_FIELD_MIN || field == TOLVREN_FIELD_MAX;
+bool is_array_field(const std::string &name) {
+    for (const int field : {TOLVREN_FIELD_POINTS_BY_RETURN, TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN, TOLVREN_FIELD_MIN,
+                            TOLVREN_FIELD_MAX}) {
+        if (name == tolvren_field_name(field)) return true;
+    }
+    return false;
+}
+
+const std::string &string_of(const Json &object, const char *key) {
+    return object.at(key).get_ref<const std::string &>();
+}
+
+// The sentence of the object's "error", escaped, without the "path: " the
+// library starts it with: the lines it goes in name the file already.
+std::string error_reason(const Json &object) {
+    const std::string &message = string_of(object.at("error"), "message");
+    const std::string prefix = string_of(object, "path") + ": ";
+    return escape_text(message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message);
 }
 
 std::string plural(int count, const char *noun) {
@@ -269,7 +285,7 @@ std::string header_text(const Json &info) {
     std::string text;
     for (const auto &[key, value] : info.items()) {
         if (value.is_null()) continue;
-        text += pad(label_of(key), kValueColumn) + text_value(value) + "\n";
+        text += pad(label_of(key), kValueColumn) + (key == "error" ? error_reason(info) : text_value(value)) + "\n";
     }
     return text;
 }
@@ -291,24 +307,22 @@ Json check_json(const std::string &path, const tolvren_report &report) {
     return j;
 }
 
-std::string check_text(const std::string &path, const tolvren_report &report) {
-    std::string text = escape_text(path) + ": ";
-    if (report.errors > 0) {
-        text += plural(report.errors, "error") + ", " + plural(report.warnings, "warning");
+std::string check_text(const Json &check, int errors, int warnings) {
+    std::string text = escape_text(string_of(check, "path")) + ": ";
+    if (check.contains("error")) return text + "cannot check: " + error_reason(check) + "\n";
+    if (errors > 0) {
+        text += plural(errors, "error") + ", " + plural(warnings, "warning");
     } else {
-        text += report.warnings > 0 ? "ok, " + plural(report.warnings, "warning") : "ok";
+        text += warnings > 0 ? "ok, " + plural(warnings, "warning") : "ok";
     }
     text += '\n';
-    std::size_t shown = 0;
-    for (; shown < report.count && shown < TOLVREN_MAX_FINDINGS; ++shown) {
-        const tolvren_finding &finding = report.findings[shown];
-        text += "  " + pad(tolvren_severity_name(finding.severity), kSeverityWidth) +
-                pad(tolvren_finding_name(finding.code), kCodeWidth) +
-                escape_text(std::string_view(finding.message, strnlen(finding.message, sizeof finding.message))) +
-                "\n";
+    const Json &findings = check.at("findings");
+    for (const Json &finding : findings) {
+        text += "  " + pad(string_of(finding, "severity"), kSeverityWidth) + pad(string_of(finding, "code"), kCodeWidth) +
+                escape_text(string_of(finding, "message")) + "\n";
     }
-    const auto total = static_cast<std::size_t>(report.errors + report.warnings);
-    if (total > shown) text += "  and " + std::to_string(total - shown) + " more\n";
+    const auto total = static_cast<std::size_t>(errors + warnings);
+    if (total > findings.size()) text += "  and " + std::to_string(total - findings.size()) + " more\n";
     return text;
 }
 
@@ -335,19 +349,17 @@ Json repair_json(const std::string &path, const tolvren_repair_result &result, b
     return j;
 }
 
-std::string repair_text(const std::string &path, const tolvren_repair_result &result, bool dry_run) {
-    std::string text = escape_text(path) + ": ";
-    if (result.count == 0) return text + "unchanged\n";
-    text += dry_run ? "would repair" : "repaired";
-    for (std::size_t i = 0; i < result.count && i < TOLVREN_MAX_CHANGES; ++i) {
-        const tolvren_change &change = result.changes[i];
-        text += i == 0 ? ": " : ", ";
-        text += tolvren_field_name(change.field);
-        if (is_array_field(change.field)) text += "[" + std::to_string(change.index) + "]";
-        text += " ";
-        text += change.is_real ? shortest(change.old_real) : std::to_string(change.old_count);
-        text += " -> ";
-        text += change.is_real ? shortest(change.new_real) : std::to_string(change.new_count);
+std::string repair_text(const Json &repair) {
+    std::string status = string_of(repair, "status");
+    std::replace(status.begin(), status.end(), '_', ' ');  // "would repair"
+    std::string text = escape_text(string_of(repair, "path")) + ": " + status;
+    if (repair.contains("error")) return text + ": " + error_reason(repair) + "\n";
+    const Json &changes = repair.at("changes");
+    for (auto it = changes.begin(); it != changes.end(); ++it) {
+        const std::string &field = string_of(*it, "field");
+        text += (it == changes.begin() ? ": " : ", ") + field;
+        if (is_array_field(field)) text += "[" + text_value(it->at("index")) + "]";
+        text += " " + text_value(it->at("old")) + " -> " + text_value(it->at("new"));
     }
     return text + "\n";
 }

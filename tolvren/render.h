@@ -36,6 +36,10 @@ std::string json_line(const Json &object);
 // {"code": <tolvren_error_name>, "message": <sentence>}
 Json error_json(int code, const std::string &message);
 
+// Every object has "path" first. A file the command could not work on has
+// "error", an error_json object; the text of such an object gives that
+// sentence without the "path: " it starts with.
+
 // --- info ---------------------------------------------------------------
 // Every header field under its stable key; fields the file's version lacks
 // are null.
@@ -46,15 +50,16 @@ std::string header_text(const Json &info);
 
 // --- check --------------------------------------------------------------
 Json check_json(const std::string &path, const tolvren_report &report);
-// "path: ok" or "path: N errors, M warnings", then one line per finding.
-std::string check_text(const std::string &path, const tolvren_report &report);
+// "path: ok" or "path: N errors, M warnings" (the report's totals, which
+// may count findings beyond those it holds), then one line per finding.
+std::string check_text(const Json &check, int errors, int warnings);
 
 // --- repair -------------------------------------------------------------
 // "unchanged", "repaired", or with a dry run "would_repair".
 const char *repair_status(const tolvren_repair_result &result, bool dry_run);
 Json repair_json(const std::string &path, const tolvren_repair_result &result, bool dry_run);
 // "path: unchanged" or "path: repaired: field old -> new, ..."
-std::string repair_text(const std::string &path, const tolvren_repair_result &result, bool dry_run);
+std::string repair_text(const Json &repair);
 
 }  // namespace tolvren_cli
 
