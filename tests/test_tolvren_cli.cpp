@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <poll.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <array>
@@ -454,6 +455,29 @@ TEST(TolvrenInfo, JsonDoublesAreShortestAndNonFiniteOnesNull) {
     const ToolRun run = tolvren({"info", "--json", dir.file("t.las")});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("\"offset\":[0.0269056,null,0.0],"), std::string::npos) << run.out;
+}
+
+
+TEST(TolvrenRepair, AFailedWriteIsReportedAsFailedNotRefused) {
+    TempDir dir;
+    Bytes wrong = craft(2, 1, 30);
+    put<std::uint32_t>(wrong, 107, 31);  // point count: written first
+    put(wrong, 187, -1.0);               // min X: cannot be written below the limit
+    const std::string path = dir.file("f.las");
+    write_file(path, wrong);
+    const auto file_size_limit = [] {
+        signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+        const rlimit limit{150, 150};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    };
+    const tolvren_test::ProcessResult as_json = tolvren_after(file_size_limit, {"repair", "--json", path});
+    EXPECT_EQ(as_json.exit_code, 1);
+    const json line = json::parse(as_json.out);
+    EXPECT_EQ(line["status"], "failed");
+    EXPECT_EQ(line["error"]["code"], code_name(TOLVREN_EWRITE));
+    EXPECT_EQ(read_file(path), wrong);  // the original bytes were written back
+    EXPECT_EQ(tolvren_after(file_size_limit, {"repair", path}).out.rfind(path + ": failed: ", 0), 0u);
 }
 
 }  // namespace

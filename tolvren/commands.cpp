@@ -31,6 +31,14 @@ std::string rendered(Command command, const Options &options, std::size_t index,
     return repair_text(object);
 }
 
+// A repair that did not happen: "refused" when the file was left untouched
+// (not LAS, compressed, a layout in doubt, changed meanwhile, not writable,
+// too many points...), "failed" when writing it went wrong, whether the
+// original bytes were written back or the header may be damaged.
+const char *repair_failure_status(int code) {
+    return code == TOLVREN_EWRITE || code == TOLVREN_EWRITERESTORE ? "failed" : "refused";
+}
+
 // A file the command could not work on: the result says so in the command's
 // own shape, and standard error gets the sentence.
 Outcome failure(Command command, const Options &options, std::size_t index, const std::string &path, int code,
@@ -44,7 +52,7 @@ Outcome failure(Command command, const Options &options, std::size_t index, cons
             object["findings"] = Json::array();
             break;
         case Command::Repair:
-            object["status"] = "refused";
+            object["status"] = repair_failure_status(code);
             object["changes"] = Json::array();
             break;
     }

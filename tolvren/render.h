@@ -58,7 +58,8 @@ std::string check_text(const Json &check, int errors, int warnings);
 // "unchanged", "repaired", or with a dry run "would_repair".
 const char *repair_status(const tolvren_repair_result &result, bool dry_run);
 Json repair_json(const std::string &path, const tolvren_repair_result &result, bool dry_run);
-// "path: unchanged" or "path: repaired: field old -> new, ..."
+// "path: unchanged", "path: repaired: field old -> new, ..." or, for a
+// file that was not repaired, "path: <status>: <reason>".
 std::string repair_text(const Json &repair);
 
 }  // namespace tolvren_cli
