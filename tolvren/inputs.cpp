@@ -15,6 +15,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// True for a name ending in ".las" or ".laz", in any letter case.
+bool has_las_extension(const std::string &name) {
+    if (name.size() < 4) return false;
+    std::string tail = name.substr(name.size() - 4);
+    std::transform(tail.begin(), tail.end(), tail.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return tail == ".las" || tail == ".laz";
+}
+
 // An input for `path`, with its size and identity when it is a regular file.
 Input input_for(std::string path) {
     Input input{std::move(path), 0, 0, 0, {}};
@@ -56,14 +65,6 @@ void walk(const fs::path &dir, std::vector<Input> &found) {
 }
 
 }  // namespace
-
-bool has_las_extension(const std::string &name) {
-    if (name.size() < 4) return false;
-    std::string tail = name.substr(name.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return tail == ".las" || tail == ".laz";
-}
 
 std::vector<Input> collect_inputs(const std::vector<std::string> &arguments, bool recursive) {
     std::vector<Input> inputs;

@@ -21,9 +21,6 @@ struct Input {
     std::string walk_error;
 };
 
-// True for a name ending in ".las" or ".laz", in any letter case.
-bool has_las_extension(const std::string &name);
-
 // One input per argument, in argument order. With `recursive`, a directory
 // argument is replaced by every regular file below it (symbolic links to
 // directories are not followed) whose name has a LAS extension, sorted by

@@ -59,6 +59,34 @@ const char *label_of(const std::string &key) {
     return key.c_str();
 }
 
+// The shortest decimal text that reads back as the same double.
+std::string shortest(double value) {
+    std::array<char, 32> text{};
+    const std::to_chars_result result = std::to_chars(text.data(), text.data() + text.size(), value);
+    return std::string(text.data(), result.ptr);
+}
+
+// The GUID as 8-4-4-4-12 lower-case hex: the first group is the
+// little-endian 32-bit number in bytes 0-3, the next two the 16-bit numbers
+// in bytes 4-5 and 6-7, then bytes 8-15 as stored.
+std::string guid_text(const std::uint8_t (&guid)[16]) {
+    const auto le = [&](std::size_t at, std::size_t bytes) {
+        unsigned long value = 0;
+        for (std::size_t k = bytes; k-- > 0;) value = value << 8 | guid[at + k];
+        return value;
+    };
+    char text[37];
+    std::snprintf(text, sizeof text, "%08lx-%04lx-%04lx-%02x%02x-%02x%02x%02x%02x%02x%02x", le(0, 4), le(4, 2),
+                  le(6, 2), guid[8], guid[9], guid[10], guid[11], guid[12], guid[13], guid[14], guid[15]);
+    return text;
+}
+
+// "unchanged", "repaired", or with a dry run "would_repair".
+const char *repair_status(const tolvren_repair_result &result, bool dry_run) {
+    if (result.count == 0) return "unchanged";
+    return dry_run ? "would_repair" : "repaired";
+}
+
 std::string pad(std::string text, std::size_t width) {
     if (text.size() < width) text.append(width - text.size(), ' ');
     return text;
@@ -185,12 +213,6 @@ void append_json(const Json &value, std::string &out) {
 
 }  // namespace
 
-std::string shortest(double value) {
-    std::array<char, 32> text{};
-    const std::to_chars_result result = std::to_chars(text.data(), text.data() + text.size(), value);
-    return std::string(text.data(), result.ptr);
-}
-
 std::string escape_text(std::string_view text) {
     std::string escaped;
     escaped.reserve(text.size());
@@ -216,18 +238,6 @@ std::string escape_text(std::string_view text) {
         }
     }
     return escaped;
-}
-
-std::string guid_text(const std::uint8_t (&guid)[16]) {
-    const auto le = [&](std::size_t at, std::size_t bytes) {
-        unsigned long value = 0;
-        for (std::size_t k = bytes; k-- > 0;) value = value << 8 | guid[at + k];
-        return value;
-    };
-    char text[37];
-    std::snprintf(text, sizeof text, "%08lx-%04lx-%04lx-%02x%02x-%02x%02x%02x%02x%02x%02x", le(0, 4), le(4, 2),
-                  le(6, 2), guid[8], guid[9], guid[10], guid[11], guid[12], guid[13], guid[14], guid[15]);
-    return text;
 }
 
 std::string json_line(const Json &object) {
@@ -324,11 +334,6 @@ std::string check_text(const Json &check, int errors, int warnings) {
     const auto total = static_cast<std::size_t>(errors + warnings);
     if (total > findings.size()) text += "  and " + std::to_string(total - findings.size()) + " more\n";
     return text;
-}
-
-const char *repair_status(const tolvren_repair_result &result, bool dry_run) {
-    if (result.count == 0) return "unchanged";
-    return dry_run ? "would_repair" : "repaired";
 }
 
 Json repair_json(const std::string &path, const tolvren_repair_result &result, bool dry_run) {
