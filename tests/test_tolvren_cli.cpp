@@ -480,4 +480,17 @@ TEST(TolvrenRepair, AFailedWriteIsReportedAsFailedNotRefused) {
     EXPECT_EQ(tolvren_after(file_size_limit, {"repair", path}).out.rfind(path + ": failed: ", 0), 0u);
 }
 
+
+TEST(TolvrenCli, RecursionReportsLinksThatLeadNowhere) {
+    TempDir dir;
+    write_file(dir.file("a.las"), craft(2, 0, 1));
+    std::filesystem::create_symlink(dir.file("gone.las"), dir.file("b.las"));
+    std::filesystem::create_symlink(dir.file("c.las"), dir.file("c.las"));
+    const ToolRun run = tolvren({"info", "--json", "-r", dir.path()});
+    EXPECT_EQ(run.status, 1);
+    std::vector<json> lines = run.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    for (std::size_t i = 1; i < 3; ++i) EXPECT_EQ(lines[i]["error"]["code"], code_name(TOLVREN_EOPEN)) << lines[i];
+}
+
 }  // namespace

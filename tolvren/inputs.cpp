@@ -53,8 +53,11 @@ void walk(const fs::path &dir, std::vector<Input> &found) {
         // Linked directories are not followed (no loops); linked files are.
         if (!entry.is_symlink(ignored) && entry.is_directory(ignored)) {
             subdirectories.push_back(entry.path());
-        } else if (has_las_extension(entry.path().filename().string()) && entry.is_regular_file(ignored)) {
-            found.push_back(input_for(entry.path().string()));
+        } else if (has_las_extension(entry.path().filename().string())) {
+            // A link that leads nowhere (dangling, or a loop) is kept, so
+            // that it fails with the reason as it would when named itself.
+            std::error_code unreachable;
+            if (entry.is_regular_file(unreachable) || unreachable) found.push_back(input_for(entry.path().string()));
         }
     }
     if (error) {
