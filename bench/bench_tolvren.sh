@@ -12,8 +12,8 @@
 #
 #   bench/bench_tolvren.sh BUILD_DIR [SCRATCH_DIR]
 #
-# Needs hyperfine and about 1.2 GB free in SCRATCH_DIR (default /tmp); the
-# files are removed at the end.
+# Needs hyperfine, jq and about 1.3 GB free in SCRATCH_DIR (default /tmp);
+# the files are removed at the end.
 set -euo pipefail
 
 if (($# < 1)); then
@@ -22,13 +22,18 @@ if (($# < 1)); then
 fi
 tolvren=$(realpath "$1/tolvren/tolvren")
 sample=$(realpath "$(dirname "$0")/../examples/sample.las")
-command -v hyperfine > /dev/null || { echo "hyperfine is not installed" >&2; exit 1; }
+for tool in hyperfine jq; do
+  command -v "$tool" > /dev/null || { echo "$tool is not installed" >&2; exit 1; }
+done
 [[ -x $tolvren ]] || { echo "no program at $tolvren: build the tolvren target first" >&2; exit 1; }
 
 work=$(mktemp -d "${2:-/tmp}/tolvren-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 free_kb=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
 ((free_kb > 1300000)) || { echo "need 1.3 GB free in $work" >&2; exit 1; }
+# The commands hyperfine runs go through a shell: paths quoted for it.
+q_tolvren=$(printf %q "$tolvren")
+q_work=$(printf %q "$work")
 
 small_files=10000
 big_files=8
@@ -38,8 +43,8 @@ big_records=3676470  # 227 + 3676470 * 34 bytes = 125 MB
 
 echo "== Writing $small_files small files and $big_files files of 125 MB into $work"
 mkdir "$work/small" "$work/big"
-seq -f "$work/small/tile_%05g.las" 0 $((small_files - 1)) |
-  xargs -n 1000 sh -c 'tee "$@" < "$0" > /dev/null' "$sample"
+(cd "$work/small" && seq -f "tile_%05g.las" 0 $((small_files - 1)) |
+  xargs -n 1000 sh -c 'tee "$@" < "$0" > /dev/null' "$sample")
 
 # Big files: the sample's header, then its 320 records over and over. The
 # header still says 320 points; the warm-up repair sets the real counts.
@@ -56,19 +61,19 @@ for i in $(seq 2 $big_files); do cp "$work/big/flight_1.las" "$work/big/flight_$
 
 echo "== info --json over $small_files small files"
 hyperfine --warmup 3 --runs 20 --export-json "$work/info.json" \
-  "$tolvren info --json -r $work/small" \
-  "$tolvren info --json -j 1 -r $work/small"
+  "$q_tolvren info --json -r $q_work/small" \
+  "$q_tolvren info --json -j 1 -r $q_work/small"
 jq -r --argjson n $small_files \
   '.results[] | "\(.command | sub(".*/tolvren "; "tolvren ")): \($n / .mean | floor) files/s (mean \(.mean * 1000 | floor) ms)"' \
   "$work/info.json"
 
 echo "== repair of $big_files files of 125 MB against cat"
 # The prepare step puts back the stale count of 320 points (bytes 107-110).
-spoil="for f in $work/big/*.las; do printf '\\x40\\x01\\x00\\x00' | dd of=\$f bs=1 seek=107 conv=notrunc status=none; done"
+spoil="for f in $q_work/big/*.las; do printf '\\x40\\x01\\x00\\x00' | dd of=\"\$f\" bs=1 seek=107 conv=notrunc status=none; done"
 hyperfine --warmup 2 --runs 10 --export-json "$work/repair.json" --prepare "$spoil" \
-  "cat $work/big/flight_1.las $work/big/flight_2.las $work/big/flight_3.las $work/big/flight_4.las $work/big/flight_5.las $work/big/flight_6.las $work/big/flight_7.las $work/big/flight_8.las" \
-  "$tolvren repair -j 1 -r $work/big" \
-  "$tolvren repair -j 2 -r $work/big"
+  "cat $q_work/big/*.las" \
+  "$q_tolvren repair -j 1 -r $q_work/big" \
+  "$q_tolvren repair -j 2 -r $q_work/big"
 jq -r '.results[0].mean as $cat | .results[] |
   "\(.command | sub(".*/tolvren "; "tolvren ") | sub("^cat .*"; "cat")): mean \(.mean * 1000 | floor) ms, \(.mean / $cat * 100 | floor / 100) x cat"' \
   "$work/repair.json"

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <poll.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <array>
@@ -378,6 +379,85 @@ TEST(TolvrenCli, OutputKeepsTheOrderOfTheFilesWithManyJobs) {
         at = six.out.find(dir.file("f" + std::to_string(i) + ".las:"), at);
         ASSERT_NE(at, std::string::npos) << i;
     }
+}
+
+
+// Runs tolvren with `args` in a child that first calls `prepare` (to redirect
+// a stream or set a limit); returns what it wrote to stdout and its status.
+template <typename Prepare>
+tolvren_test::ProcessResult tolvren_after(Prepare &&prepare, std::vector<std::string> args) {
+    args.insert(args.begin(), TOLVREN_TOOL_PATH);
+    std::vector<char *> argv;
+    for (std::string &arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return tolvren_test::run_in_child([&] {
+        prepare();
+        execv(argv[0], argv.data());
+        _exit(127);
+    });
+}
+
+TEST(TolvrenRepair, AFailingOutputStopsTheRunBeforeTheNextFile) {
+    TempDir dir;
+    Bytes wrong = craft(2, 1, 30);
+    put<std::uint32_t>(wrong, 107, 31);
+    write_file(dir.file("a.las"), wrong);
+    write_file(dir.file("b.las"), wrong);
+    const auto to_full_disk = [] {
+        dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    };
+    EXPECT_EQ(tolvren_after(to_full_disk, {"repair", "-j", "1", dir.file("a.las"), dir.file("b.las")}).exit_code, 1);
+    // The first file's result was lost with it repaired; no other file is touched after that.
+    EXPECT_EQ(read_file(dir.file("a.las")), craft(2, 1, 30));
+    EXPECT_EQ(read_file(dir.file("b.las")), wrong);
+}
+
+
+TEST(TolvrenInfo, JsonDoublesAreShortestAndNonFiniteOnesNull) {
+    TempDir dir;
+    Bytes b = craft(2, 0, 1);
+    put(b, 155, 0.0269056), put(b, 163, std::nan(""));  // offsets X and Y
+    write_file(dir.file("t.las"), b);
+    const ToolRun run = tolvren({"info", "--json", dir.file("t.las")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("\"offset\":[0.0269056,null,0.0],"), std::string::npos) << run.out;
+}
+
+
+TEST(TolvrenRepair, AFailedWriteIsReportedAsFailedNotRefused) {
+    TempDir dir;
+    Bytes wrong = craft(2, 1, 30);
+    put<std::uint32_t>(wrong, 107, 31);  // point count: written first
+    put(wrong, 187, -1.0);               // min X: cannot be written below the limit
+    const std::string path = dir.file("f.las");
+    write_file(path, wrong);
+    const auto file_size_limit = [] {
+        signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+        const rlimit limit{150, 150};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    };
+    const tolvren_test::ProcessResult as_json = tolvren_after(file_size_limit, {"repair", "--json", path});
+    EXPECT_EQ(as_json.exit_code, 1);
+    const json line = json::parse(as_json.out);
+    EXPECT_EQ(line["status"], "failed");
+    EXPECT_EQ(line["error"]["code"], code_name(TOLVREN_EWRITE));
+    EXPECT_EQ(read_file(path), wrong);  // the original bytes were written back
+    EXPECT_EQ(tolvren_after(file_size_limit, {"repair", path}).out.rfind(path + ": failed: ", 0), 0u);
+}
+
+
+TEST(TolvrenCli, RecursionReportsLinksThatLeadNowhere) {
+    TempDir dir;
+    write_file(dir.file("a.las"), craft(2, 0, 1));
+    std::filesystem::create_symlink(dir.file("gone.las"), dir.file("b.las"));
+    std::filesystem::create_symlink(dir.file("c.las"), dir.file("c.las"));
+    const ToolRun run = tolvren({"info", "--json", "-r", dir.path()});
+    EXPECT_EQ(run.status, 1);
+    std::vector<json> lines = run.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    for (std::size_t i = 1; i < 3; ++i) EXPECT_EQ(lines[i]["error"]["code"], code_name(TOLVREN_EOPEN)) << lines[i];
 }
 
 }  // namespace

@@ -18,47 +18,46 @@ std::string message_of(const tolvren_detail &detail, const std::string &path, in
     return path + ": " + tolvren_strerror(code);
 }
 
-// The sentence without the "path: " the library starts it with, for lines
-// that name the file already.
-std::string reason_of(const std::string &message, const std::string &path) {
-    const std::string prefix = path + ": ";
-    return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
+// The result of one file as the options ask: a JSON line or text.
+// `errors` and `warnings` are a check's totals.
+std::string rendered(Command command, const Options &options, std::size_t index, const Json &object, int errors = 0,
+                     int warnings = 0) {
+    if (options.json) return json_line(object);
+    switch (command) {
+        case Command::Info: return (index > 0 ? "\n" : "") + header_text(object);  // blocks apart by an empty line
+        case Command::Check: return check_text(object, errors, warnings);
+        case Command::Repair: break;
+    }
+    return repair_text(object);
+}
+
+// A repair that did not happen: "refused" when the file was left untouched
+// (not LAS, compressed, a layout in doubt, changed meanwhile, not writable,
+// too many points...), "failed" when writing it went wrong, whether the
+// original bytes were written back or the header may be damaged.
+const char *repair_failure_status(int code) {
+    return code == TOLVREN_EWRITE || code == TOLVREN_EWRITERESTORE ? "failed" : "refused";
 }
 
 // A file the command could not work on: the result says so in the command's
 // own shape, and standard error gets the sentence.
 Outcome failure(Command command, const Options &options, std::size_t index, const std::string &path, int code,
                 const std::string &message) {
-    Outcome outcome;
-    outcome.failed = true;
-    outcome.err = "tolvren: " + escape_text(message) + "\n";
-    const std::string reason = escape_text(reason_of(message, path));
     Json object;
     object["path"] = path;
     switch (command) {
-        case Command::Info:
-            if (!options.json) {
-                object["error"] = reason_of(message, path);
-                outcome.out = (index > 0 ? "\n" : "") + header_text(object);
-                return outcome;
-            }
-            break;
+        case Command::Info: break;
         case Command::Check:
             object["ok"] = false;
             object["findings"] = Json::array();
-            outcome.out = escape_text(path) + ": cannot check: " + reason + "\n";
             break;
         case Command::Repair:
-            object["status"] = "refused";
+            object["status"] = repair_failure_status(code);
             object["changes"] = Json::array();
-            outcome.out = escape_text(path) + ": refused: " + reason + "\n";
             break;
     }
-    if (options.json) {
-        object["error"] = error_json(code, message);
-        outcome.out = json_line(object);
-    }
-    return outcome;
+    object["error"] = error_json(code, message);
+    return Outcome{rendered(command, options, index, object), "tolvren: " + escape_text(message) + "\n", true};
 }
 
 Outcome info(const Options &options, std::size_t index, const std::string &path) {
@@ -66,9 +65,7 @@ Outcome info(const Options &options, std::size_t index, const std::string &path)
     tolvren_detail detail{};
     const int code = tolvren_read_header(path.c_str(), &header, &detail);
     if (code < 0) return failure(Command::Info, options, index, path, code, message_of(detail, path, code));
-    const Json object = header_json(path, header);
-    // Text blocks are separated by an empty line.
-    return Outcome{options.json ? json_line(object) : (index > 0 ? "\n" : "") + header_text(object), {}, false};
+    return Outcome{rendered(Command::Info, options, index, header_json(path, header)), {}, false};
 }
 
 Outcome check(const Options &options, std::size_t index, const std::string &path, ProgressSlot &slot) {
@@ -77,8 +74,8 @@ Outcome check(const Options &options, std::size_t index, const std::string &path
     const int code = tolvren_check_file(path.c_str(), options.scan ? TOLVREN_CHECK_SCAN : 0u,
                                         &ProgressSlot::callback, &slot, &report, &detail);
     if (code < 0) return failure(Command::Check, options, index, path, code, message_of(detail, path, code));
-    return Outcome{options.json ? json_line(check_json(path, report)) : check_text(path, report), {},
-                   report.errors > 0};
+    return Outcome{rendered(Command::Check, options, index, check_json(path, report), report.errors, report.warnings),
+                   {}, report.errors > 0};
 }
 
 Outcome repair(const Options &options, std::size_t index, const std::string &path, ProgressSlot &slot) {
@@ -87,10 +84,9 @@ Outcome repair(const Options &options, std::size_t index, const std::string &pat
     const int code = tolvren_repair(path.c_str(), options.dry_run ? TOLVREN_REPAIR_DRY_RUN : 0u,
                                     &ProgressSlot::callback, &slot, &result, &detail);
     if (code < 0) return failure(Command::Repair, options, index, path, code, message_of(detail, path, code));
-    const bool dry_run = options.dry_run;
     // A dry run that finds fields to change leaves the file wrong.
-    return Outcome{options.json ? json_line(repair_json(path, result, dry_run)) : repair_text(path, result, dry_run),
-                   {}, dry_run && result.count > 0};
+    return Outcome{rendered(Command::Repair, options, index, repair_json(path, result, options.dry_run)), {},
+                   options.dry_run && result.count > 0};
 }
 
 }  // namespace
@@ -115,8 +111,10 @@ int run_command(Command command, const Options &options) {
         }
         return repair(options, index, input.path, slot);
     };
+    // A repair's result must reach its reader before the next file changes.
+    const Writes writes = command == Command::Repair && !options.dry_run ? Writes::Flushed : Writes::Buffered;
     const std::size_t failures =
-        run_in_order(inputs, options.jobs, reads_points ? ProgressUnit::Bytes : ProgressUnit::Files, task);
+        run_in_order(inputs, options.jobs, reads_points ? ProgressUnit::Bytes : ProgressUnit::Files, writes, task);
     return failures > 0 ? kExitFileProblem : kExitOk;
 }
 

@@ -15,6 +15,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// True for a name ending in ".las" or ".laz", in any letter case.
+bool has_las_extension(const std::string &name) {
+    if (name.size() < 4) return false;
+    std::string tail = name.substr(name.size() - 4);
+    std::transform(tail.begin(), tail.end(), tail.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return tail == ".las" || tail == ".laz";
+}
+
 // An input for `path`, with its size and identity when it is a regular file.
 Input input_for(std::string path) {
     Input input{std::move(path), 0, 0, 0, {}};
@@ -44,8 +53,11 @@ void walk(const fs::path &dir, std::vector<Input> &found) {
         // Linked directories are not followed (no loops); linked files are.
         if (!entry.is_symlink(ignored) && entry.is_directory(ignored)) {
             subdirectories.push_back(entry.path());
-        } else if (has_las_extension(entry.path().filename().string()) && entry.is_regular_file(ignored)) {
-            found.push_back(input_for(entry.path().string()));
+        } else if (has_las_extension(entry.path().filename().string())) {
+            // A link that leads nowhere (dangling, or a loop) is kept, so
+            // that it fails with the reason as it would when named itself.
+            std::error_code unreachable;
+            if (entry.is_regular_file(unreachable) || unreachable) found.push_back(input_for(entry.path().string()));
         }
     }
     if (error) {
@@ -56,14 +68,6 @@ void walk(const fs::path &dir, std::vector<Input> &found) {
 }
 
 }  // namespace
-
-bool has_las_extension(const std::string &name) {
-    if (name.size() < 4) return false;
-    std::string tail = name.substr(name.size() - 4);
-    std::transform(tail.begin(), tail.end(), tail.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return tail == ".las" || tail == ".laz";
-}
 
 std::vector<Input> collect_inputs(const std::vector<std::string> &arguments, bool recursive) {
     std::vector<Input> inputs;

@@ -21,16 +21,14 @@ struct Input {
     std::string walk_error;
 };
 
-// True for a name ending in ".las" or ".laz", in any letter case.
-bool has_las_extension(const std::string &name);
-
 // One input per argument, in argument order. With `recursive`, a directory
 // argument is replaced by every regular file below it (symbolic links to
 // directories are not followed) whose name has a LAS extension, sorted by
-// path byte by byte so that runs are repeatable; a directory below it that
-// cannot be read takes its place in that order as a failing input. Other
-// arguments are kept as given: a file is judged by its contents, never by
-// its name.
+// path byte by byte so that runs are repeatable; a symbolic link of such a
+// name that leads nowhere (dangling, a loop) is kept and fails when read,
+// and a directory below it that cannot be read takes its place in that
+// order as a failing input. Other arguments are kept as given: a file is
+// judged by its contents, never by its name.
 std::vector<Input> collect_inputs(const std::vector<std::string> &arguments, bool recursive);
 
 }  // namespace tolvren_cli

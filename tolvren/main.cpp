@@ -29,7 +29,8 @@ constexpr const char *kDescription =
 
 constexpr const char *kFooter =
     "Exit status: 0 when every file was read (info), had no error (check) or is right after the run\n"
-    "(repair); 1 when a file could not be read, had an error or was refused; 2 for a usage error.";
+    "(repair); 1 when a file could not be read, had an error, was refused or failed, or when the results\n"
+    "could not be written; 2 for a usage error.";
 
 // The options that every command takes.
 void add_common_options(CLI::App &command, Options &options, const char *files_help) {

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "render.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -57,6 +59,34 @@ const char *label_of(const std::string &key) {
     return key.c_str();
 }
 
+// The shortest decimal text that reads back as the same double.
+std::string shortest(double value) {
+    std::array<char, 32> text{};
+    const std::to_chars_result result = std::to_chars(text.data(), text.data() + text.size(), value);
+    return std::string(text.data(), result.ptr);
+}
+
+// The GUID as 8-4-4-4-12 lower-case hex: the first group is the
+// little-endian 32-bit number in bytes 0-3, the next two the 16-bit numbers
+// in bytes 4-5 and 6-7, then bytes 8-15 as stored.
+std::string guid_text(const std::uint8_t (&guid)[16]) {
+    const auto le = [&](std::size_t at, std::size_t bytes) {
+        unsigned long value = 0;
+        for (std::size_t k = bytes; k-- > 0;) value = value << 8 | guid[at + k];
+        return value;
+    };
+    char text[37];
+    std::snprintf(text, sizeof text, "%08lx-%04lx-%04lx-%02x%02x-%02x%02x%02x%02x%02x%02x", le(0, 4), le(4, 2),
+                  le(6, 2), guid[8], guid[9], guid[10], guid[11], guid[12], guid[13], guid[14], guid[15]);
+    return text;
+}
+
+// "unchanged", "repaired", or with a dry run "would_repair".
+const char *repair_status(const tolvren_repair_result &result, bool dry_run) {
+    if (result.count == 0) return "unchanged";
+    return dry_run ? "would_repair" : "repaired";
+}
+
 std::string pad(std::string text, std::size_t width) {
     if (text.size() < width) text.append(width - text.size(), ' ');
     return text;
@@ -88,9 +118,24 @@ Json array_of(const T (&values)[N], std::size_t count = N) {
     return array;
 }
 
-bool is_array_field(int field) {
-    return field == TOLVREN_FIELD_POINTS_BY_RETURN || field == TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN ||
-           field == TOLVREN_FIELD_MIN || field == TOLVREN_FIELD_MAX;
+bool is_array_field(const std::string &name) {
+    for (const int field : {TOLVREN_FIELD_POINTS_BY_RETURN, TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN, TOLVREN_FIELD_MIN,
+                            TOLVREN_FIELD_MAX}) {
+        if (name == tolvren_field_name(field)) return true;
+    }
+    return false;
+}
+
+const std::string &string_of(const Json &object, const char *key) {
+    return object.at(key).get_ref<const std::string &>();
+}
+
+// The sentence of the object's "error", escaped, without the "path: " the
+// library starts it with: the lines it goes in name the file already.
+std::string error_reason(const Json &object) {
+    const std::string &message = string_of(object.at("error"), "message");
+    const std::string prefix = string_of(object, "path") + ": ";
+    return escape_text(message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message);
 }
 
 std::string plural(int count, const char *noun) {
@@ -125,13 +170,48 @@ std::size_t printable_utf8_length(std::string_view text, std::size_t i) {
     return length;
 }
 
-}  // namespace
-
-std::string shortest(double value) {
-    std::array<char, 32> text{};
-    const std::to_chars_result result = std::to_chars(text.data(), text.data() + text.size(), value);
-    return std::string(text.data(), result.ptr);
+// Appends `value` as compact JSON. Strings, keys and whole numbers are as
+// the library writes them (text that is not UTF-8 with U+FFFD in its place);
+// doubles are written here, since the library's own form sometimes takes 17
+// digits where fewer read back the same.
+void append_json(const Json &value, std::string &out) {
+    const auto dumped = [](const Json &scalar) { return scalar.dump(-1, ' ', false, Json::error_handler_t::replace); };
+    switch (value.type()) {
+        case Json::value_t::object:
+            out += '{';
+            for (auto it = value.begin(); it != value.end(); ++it) {
+                if (it != value.begin()) out += ',';
+                out += dumped(Json(it.key()));
+                out += ':';
+                append_json(it.value(), out);
+            }
+            out += '}';
+            return;
+        case Json::value_t::array:
+            out += '[';
+            for (auto it = value.begin(); it != value.end(); ++it) {
+                if (it != value.begin()) out += ',';
+                append_json(*it, out);
+            }
+            out += ']';
+            return;
+        case Json::value_t::number_float: {
+            const double number = value.get<double>();
+            if (!std::isfinite(number)) {  // JSON has no NaN or infinity
+                out += "null";
+                return;
+            }
+            const std::string text = shortest(number);
+            out += text;
+            // A whole number keeps a ".0", so that readers take it for a double.
+            if (text.find_first_of(".e") == std::string::npos) out += ".0";
+            return;
+        }
+        default: out += dumped(value);
+    }
 }
+
+}  // namespace
 
 std::string escape_text(std::string_view text) {
     std::string escaped;
@@ -160,20 +240,9 @@ std::string escape_text(std::string_view text) {
     return escaped;
 }
 
-std::string guid_text(const std::uint8_t (&guid)[16]) {
-    const auto le = [&](std::size_t at, std::size_t bytes) {
-        unsigned long value = 0;
-        for (std::size_t k = bytes; k-- > 0;) value = value << 8 | guid[at + k];
-        return value;
-    };
-    char text[37];
-    std::snprintf(text, sizeof text, "%08lx-%04lx-%04lx-%02x%02x-%02x%02x%02x%02x%02x%02x", le(0, 4), le(4, 2),
-                  le(6, 2), guid[8], guid[9], guid[10], guid[11], guid[12], guid[13], guid[14], guid[15]);
-    return text;
-}
-
 std::string json_line(const Json &object) {
-    std::string line = object.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string line;
+    append_json(object, line);
     line += '\n';
     return line;
 }
@@ -226,7 +295,7 @@ std::string header_text(const Json &info) {
     std::string text;
     for (const auto &[key, value] : info.items()) {
         if (value.is_null()) continue;
-        text += pad(label_of(key), kValueColumn) + text_value(value) + "\n";
+        text += pad(label_of(key), kValueColumn) + (key == "error" ? error_reason(info) : text_value(value)) + "\n";
     }
     return text;
 }
@@ -248,30 +317,23 @@ Json check_json(const std::string &path, const tolvren_report &report) {
     return j;
 }
 
-std::string check_text(const std::string &path, const tolvren_report &report) {
-    std::string text = escape_text(path) + ": ";
-    if (report.errors > 0) {
-        text += plural(report.errors, "error") + ", " + plural(report.warnings, "warning");
+std::string check_text(const Json &check, int errors, int warnings) {
+    std::string text = escape_text(string_of(check, "path")) + ": ";
+    if (check.contains("error")) return text + "cannot check: " + error_reason(check) + "\n";
+    if (errors > 0) {
+        text += plural(errors, "error") + ", " + plural(warnings, "warning");
     } else {
-        text += report.warnings > 0 ? "ok, " + plural(report.warnings, "warning") : "ok";
+        text += warnings > 0 ? "ok, " + plural(warnings, "warning") : "ok";
     }
     text += '\n';
-    std::size_t shown = 0;
-    for (; shown < report.count && shown < TOLVREN_MAX_FINDINGS; ++shown) {
-        const tolvren_finding &finding = report.findings[shown];
-        text += "  " + pad(tolvren_severity_name(finding.severity), kSeverityWidth) +
-                pad(tolvren_finding_name(finding.code), kCodeWidth) +
-                escape_text(std::string_view(finding.message, strnlen(finding.message, sizeof finding.message))) +
-                "\n";
+    const Json &findings = check.at("findings");
+    for (const Json &finding : findings) {
+        text += "  " + pad(string_of(finding, "severity"), kSeverityWidth) + pad(string_of(finding, "code"), kCodeWidth) +
+                escape_text(string_of(finding, "message")) + "\n";
     }
-    const auto total = static_cast<std::size_t>(report.errors + report.warnings);
-    if (total > shown) text += "  and " + std::to_string(total - shown) + " more\n";
+    const auto total = static_cast<std::size_t>(errors + warnings);
+    if (total > findings.size()) text += "  and " + std::to_string(total - findings.size()) + " more\n";
     return text;
-}
-
-const char *repair_status(const tolvren_repair_result &result, bool dry_run) {
-    if (result.count == 0) return "unchanged";
-    return dry_run ? "would_repair" : "repaired";
 }
 
 Json repair_json(const std::string &path, const tolvren_repair_result &result, bool dry_run) {
@@ -292,19 +354,17 @@ Json repair_json(const std::string &path, const tolvren_repair_result &result, b
     return j;
 }
 
-std::string repair_text(const std::string &path, const tolvren_repair_result &result, bool dry_run) {
-    std::string text = escape_text(path) + ": ";
-    if (result.count == 0) return text + "unchanged\n";
-    text += dry_run ? "would repair" : "repaired";
-    for (std::size_t i = 0; i < result.count && i < TOLVREN_MAX_CHANGES; ++i) {
-        const tolvren_change &change = result.changes[i];
-        text += i == 0 ? ": " : ", ";
-        text += tolvren_field_name(change.field);
-        if (is_array_field(change.field)) text += "[" + std::to_string(change.index) + "]";
-        text += " ";
-        text += change.is_real ? shortest(change.old_real) : std::to_string(change.old_count);
-        text += " -> ";
-        text += change.is_real ? shortest(change.new_real) : std::to_string(change.new_count);
+std::string repair_text(const Json &repair) {
+    std::string status = string_of(repair, "status");
+    std::replace(status.begin(), status.end(), '_', ' ');  // "would repair"
+    std::string text = escape_text(string_of(repair, "path")) + ": " + status;
+    if (repair.contains("error")) return text + ": " + error_reason(repair) + "\n";
+    const Json &changes = repair.at("changes");
+    for (auto it = changes.begin(); it != changes.end(); ++it) {
+        const std::string &field = string_of(*it, "field");
+        text += (it == changes.begin() ? ": " : ", ") + field;
+        if (is_array_field(field)) text += "[" + text_value(it->at("index")) + "]";
+        text += " " + text_value(it->at("old")) + " -> " + text_value(it->at("new"));
     }
     return text + "\n";
 }

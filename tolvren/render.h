@@ -8,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,17 +16,9 @@ namespace tolvren_cli {
 // Keys keep the order they were added in, so every line reads the same way.
 using Json = nlohmann::ordered_json;
 
-// The shortest decimal text that reads back as the same double.
-std::string shortest(double value);
-
 // `text` with backslash, control characters and bytes that are not UTF-8
 // written as escapes (\\, \n, \t, \r, \xNN), so one field stays on one line.
 std::string escape_text(std::string_view text);
-
-// The GUID as 8-4-4-4-12 lower-case hex: the first group is the
-// little-endian 32-bit number in bytes 0-3, the next two the 16-bit numbers
-// in bytes 4-5 and 6-7, then bytes 8-15 as stored.
-std::string guid_text(const std::uint8_t (&guid)[16]);
 
 // One JSON object on one line, ending in a newline. Text that is not UTF-8
 // is written with U+FFFD in its place.
@@ -35,6 +26,10 @@ std::string json_line(const Json &object);
 
 // {"code": <tolvren_error_name>, "message": <sentence>}
 Json error_json(int code, const std::string &message);
+
+// Every object has "path" first. A file the command could not work on has
+// "error", an error_json object; the text of such an object gives that
+// sentence without the "path: " it starts with.
 
 // --- info ---------------------------------------------------------------
 // Every header field under its stable key; fields the file's version lacks
@@ -46,15 +41,15 @@ std::string header_text(const Json &info);
 
 // --- check --------------------------------------------------------------
 Json check_json(const std::string &path, const tolvren_report &report);
-// "path: ok" or "path: N errors, M warnings", then one line per finding.
-std::string check_text(const std::string &path, const tolvren_report &report);
+// "path: ok" or "path: N errors, M warnings" (the report's totals, which
+// may count findings beyond those it holds), then one line per finding.
+std::string check_text(const Json &check, int errors, int warnings);
 
 // --- repair -------------------------------------------------------------
-// "unchanged", "repaired", or with a dry run "would_repair".
-const char *repair_status(const tolvren_repair_result &result, bool dry_run);
 Json repair_json(const std::string &path, const tolvren_repair_result &result, bool dry_run);
-// "path: unchanged" or "path: repaired: field old -> new, ..."
-std::string repair_text(const std::string &path, const tolvren_repair_result &result, bool dry_run);
+// "path: unchanged", "path: repaired: field old -> new, ..." or, for a
+// file that was not repaired, "path: <status>: <reason>".
+std::string repair_text(const Json &repair);
 
 }  // namespace tolvren_cli
 

@@ -60,7 +60,13 @@ public:
                  const std::vector<std::unique_ptr<ProgressSlot>> &slots)
         : output_mutex_(output_mutex), unit_(unit), slots_(slots), files_total_(inputs.size()) {
         for (const Input &input : inputs) bytes_total_ += input.size;
-        if (isatty(STDERR_FILENO) == 1) thread_ = std::thread([this] { loop(); });
+        if (isatty(STDERR_FILENO) != 1) return;
+        try {
+            thread_ = std::thread([this] { loop(); });
+        } catch (const std::exception &) {
+            // No thread to spare (a process or memory limit): the run goes
+            // on without the line.
+        }
     }
     ~ProgressLine() {
         {
@@ -168,7 +174,8 @@ int ProgressSlot::callback(std::uint64_t bytes_done, std::uint64_t bytes_total, 
     return 0;
 }
 
-std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, const Task &task) {
+std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, Writes writes,
+                         const Task &task) {
     const std::size_t count = inputs.size();
     const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(jobs, count));
     const std::vector<std::size_t> before = same_file_before(inputs);
@@ -179,24 +186,34 @@ std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, Progre
     std::mutex output_mutex;
     ProgressLine progress(output_mutex, inputs, unit, slots);
 
-    // Guarded by results_mutex: outcomes not yet written, and which tasks
-    // have finished.
+    // Guarded by results_mutex: outcomes not yet written, which tasks have
+    // finished and how many outcomes are written (counted when paced).
     std::mutex results_mutex;
     std::condition_variable result_ready;
     std::vector<std::optional<Outcome>> results(count);
     std::vector<char> finished(count, 0);
+    std::size_t written = 0;
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};  // the results can no longer be written
+    // The results can no longer be written; set under results_mutex, so
+    // that waiting workers hear of it.
+    std::atomic<bool> stop{false};
+    const bool paced = writes == Writes::Flushed;
 
     auto work = [&](ProgressSlot &slot) {
         for (std::size_t i; !stop.load() && (i = next.fetch_add(1)) < count;) {
-            if (before[i] < count) {
-                // Another name of this file comes earlier: wait until it is
-                // done, so one file is never repaired by two threads and the
-                // outcomes do not depend on timing. Tasks are taken in
-                // order, so the earlier one is running already.
+            if (paced || before[i] < count) {
+                // Paced, a task waits until fewer than `workers` outcomes
+                // before it are unwritten. Another name of the same file
+                // that comes earlier must be done first, so one file is
+                // never repaired by two threads and the outcomes do not
+                // depend on timing; tasks are taken in order, so that one
+                // is under way already.
                 std::unique_lock<std::mutex> lock(results_mutex);
-                result_ready.wait(lock, [&] { return finished[before[i]] != 0; });
+                result_ready.wait(lock, [&] {
+                    return stop.load() || ((!paced || i < written + workers) &&
+                                           (before[i] == count || finished[before[i]] != 0));
+                });
+                if (stop.load()) return;
             }
             slot.begin(inputs[i].size);
             Outcome outcome;
@@ -220,7 +237,14 @@ std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, Progre
 
     std::vector<std::thread> threads;
     threads.reserve(workers);
-    for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, std::ref(*slots[w]));
+    try {
+        for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work, std::ref(*slots[w]));
+    } catch (const std::exception &) {
+        // The system would start no more threads (a thread or memory
+        // limit): those that started do the work, and leaving here while
+        // they run would end the process.
+        if (threads.empty()) throw;
+    }
 
     // This thread writes: outcome i as soon as it and all before it are in.
     std::size_t failures = 0;
@@ -235,16 +259,28 @@ std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, Progre
         if (outcome.failed) ++failures;
         std::lock_guard<std::mutex> lock(output_mutex);
         progress.erase();
-        if (!outcome.out.empty()) std::fwrite(outcome.out.data(), 1, outcome.out.size(), stdout);
+        bool write_failed = false;
+        if (!outcome.out.empty()) {
+            write_failed = std::fwrite(outcome.out.data(), 1, outcome.out.size(), stdout) != outcome.out.size();
+        }
         if (!outcome.err.empty()) {
             // Standard error may be the same terminal or file: what went to
             // stdout before must show first.
             std::fflush(stdout);
             std::fwrite(outcome.err.data(), 1, outcome.err.size(), stderr);
         }
+        if (paced && std::fflush(stdout) != 0) write_failed = true;
         // Nobody reads the results any more (a closed pipe, a full disk):
         // start no new file; those under way finish.
-        if (std::ferror(stdout)) stop.store(true);
+        write_failed = write_failed || std::ferror(stdout);
+        if (paced || write_failed) {
+            {
+                std::lock_guard<std::mutex> results_lock(results_mutex);
+                if (write_failed) stop.store(true);
+                written = i + 1;
+            }
+            result_ready.notify_all();
+        }
     }
     for (std::thread &thread : threads) thread.join();
     return failures;

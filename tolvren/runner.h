@@ -47,17 +47,27 @@ private:
 // two), or bytes too (work that reads every point record).
 enum class ProgressUnit { Files, Bytes };
 
+// How outcomes go to standard output. Buffered: quickest, but a failed
+// output (a closed pipe, a full disk) shows only when the buffer is flushed.
+// Flushed: each outcome is flushed as it is written, and a task starts only
+// once fewer than `jobs` outcomes before it are unwritten, so when writing
+// fails, only the tasks under way then finish; for work that changes files,
+// whose results must not be lost unseen.
+enum class Writes { Buffered, Flushed };
+
 using Task = std::function<Outcome(std::size_t index, ProgressSlot &slot)>;
 
 // Runs `task` for every index of `inputs` on up to `jobs` threads (at least
-// one). Outcome i is written (out to stdout, err to stderr) only after
+// one; fewer when the system starts no more, and an exception only when it
+// starts none). Outcome i is written (out to stdout, err to stderr) only after
 // outcomes 0 to i-1, and as soon as they are. Inputs that name the same file
 // run one after the other in input order. When standard error is a terminal
 // and the run lasts more than about a second, a progress line is kept on it
 // and cleared at the end. An exception from `task` becomes a failed outcome.
-// Once standard output fails, no further task starts. Returns the number of
-// failed outcomes.
-std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, const Task &task);
+// Once a write to standard output fails, no further task starts. Returns the
+// number of failed outcomes.
+std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, Writes writes,
+                         const Task &task);
 
 }  // namespace tolvren_cli
 
