@@ -7,6 +7,7 @@
 #include "Tolvren_LiDAR.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -216,25 +217,31 @@ struct LasFile {
 struct ProcessResult {
     int exit_code = -1;  // low 8 bits of the exit status, or -1 after a signal
     std::string out;     // everything written to standard output
+    std::string err;     // and to standard error, when it was captured
 };
 
-// Runs `body` in a forked child whose standard output goes to a pipe, in
-// `cwd` if one is given, and collects that output and the exit status. A
-// body that returns ends the child with status 0; one that calls exit ends
-// it with its own status. Use it for operations that may end the process.
+// Runs `body` in a forked child whose standard output (and, with
+// `capture_err`, standard error) goes to a pipe, in `cwd` if one is given,
+// and collects that output and the exit status. A body that returns ends the
+// child with status 0; one that calls exit ends it with its own status. Use
+// it for operations that may end the process. Without `capture_err` the
+// child's standard error stays the tests' own, so sanitizer reports show.
 template <typename Body>
-ProcessResult run_in_child(Body &&body, const std::string &cwd = "") {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+ProcessResult run_in_child(Body &&body, const std::string &cwd = "", bool capture_err = false) {
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (pipe(out) != 0 || (capture_err && pipe(err) != 0)) throw std::runtime_error("pipe failed");
     // Nothing buffered before the fork may be written twice.
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        dup2(pipe_fds[1], STDOUT_FILENO);
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
+        dup2(out[1], STDOUT_FILENO);
+        if (capture_err) dup2(err[1], STDERR_FILENO);
+        for (int fd : {out[0], out[1], err[0], err[1]}) {
+            if (fd >= 0) close(fd);
+        }
         try {
             body();
         } catch (...) {
@@ -243,18 +250,31 @@ ProcessResult run_in_child(Body &&body, const std::string &cwd = "") {
         std::fflush(stdout);
         _exit(0);
     }
-    close(pipe_fds[1]);
+    close(out[1]);
+    if (capture_err) close(err[1]);
     ProcessResult result;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(pipe_fds[0], buffer, sizeof buffer);
-        if (got > 0) {
-            result.out.append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-            break;
+    // Both pipes are drained together, so a child filling one while the
+    // other is read cannot stall.
+    std::array<pollfd, 2> fds{{{out[0], POLLIN, 0}, {capture_err ? err[0] : -1, POLLIN, 0}}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    for (int open_fds = capture_err ? 2 : 1; open_fds > 0;) {
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("poll failed");
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[65536];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            }
         }
     }
-    close(pipe_fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <poll.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -46,41 +45,13 @@ ToolRun tolvren(const std::vector<std::string> &args) {
     std::vector<char *> argv;
     for (std::string &arg : all) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    ToolRun run;
-    std::array<pollfd, 2> fds{{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
-    std::string *sinks[2] = {&run.out, &run.err};
-    for (int open_fds = 2; open_fds > 0;) {
-        if (poll(fds.data(), fds.size(), -1) < 0) continue;
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buffer[65536];
-            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_fds;
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    auto result = tolvren_test::run_in_child(
+        [&argv] {
+            execv(argv[0], argv.data());
+            _exit(127);
+        },
+        "", true);
+    return ToolRun{result.exit_code, std::move(result.out), std::move(result.err)};
 }
 
 // A consistent LAS 1.minor file of `format` with `points` records: raw X
@@ -443,6 +414,7 @@ TEST(TolvrenRepair, AFailedWriteIsReportedAsFailedNotRefused) {
     const json line = json::parse(as_json.out);
     EXPECT_EQ(line["status"], "failed");
     EXPECT_EQ(line["error"]["code"], code_name(TOLVREN_EWRITE));
+    EXPECT_EQ(line["changes"].size(), 2u);  // what it tried to write
     EXPECT_EQ(read_file(path), wrong);  // the original bytes were written back
     EXPECT_EQ(tolvren_after(file_size_limit, {"repair", path}).out.rfind(path + ": failed: ", 0), 0u);
 }
