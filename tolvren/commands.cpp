@@ -40,9 +40,10 @@ const char *repair_failure_status(int code) {
 }
 
 // A file the command could not work on: the result says so in the command's
-// own shape, and standard error gets the sentence.
+// own shape, and standard error gets the sentence. A failed repair lists the
+// changes it tried to write.
 Outcome failure(Command command, const Options &options, std::size_t index, const std::string &path, int code,
-                const std::string &message) {
+                const std::string &message, Json changes = Json::array()) {
     Json object;
     object["path"] = path;
     switch (command) {
@@ -53,7 +54,7 @@ Outcome failure(Command command, const Options &options, std::size_t index, cons
             break;
         case Command::Repair:
             object["status"] = repair_failure_status(code);
-            object["changes"] = Json::array();
+            object["changes"] = std::move(changes);
             break;
     }
     object["error"] = error_json(code, message);
@@ -83,7 +84,11 @@ Outcome repair(const Options &options, std::size_t index, const std::string &pat
     tolvren_detail detail{};
     const int code = tolvren_repair(path.c_str(), options.dry_run ? TOLVREN_REPAIR_DRY_RUN : 0u,
                                     &ProgressSlot::callback, &slot, &result, &detail);
-    if (code < 0) return failure(Command::Repair, options, index, path, code, message_of(detail, path, code));
+    if (code < 0) {
+        Json tried = repair_json(path, result, options.dry_run).at("changes");
+        return failure(Command::Repair, options, index, path, code, message_of(detail, path, code),
+                       std::string(repair_failure_status(code)) == "failed" ? std::move(tried) : Json::array());
+    }
     // A dry run that finds fields to change leaves the file wrong.
     return Outcome{rendered(Command::Repair, options, index, repair_json(path, result, options.dry_run)), {},
                    options.dry_run && result.count > 0};
