@@ -230,6 +230,13 @@ void check_against_scan(const tolvren_header &h, const tolvren_scan &scan, bool 
         // A bad scale or offset has been reported already; no extent follows
         // from it.
         if (!axis_usable(h, axis)) continue;
+        if (!scanned_extents_usable(h, scan, axis)) {
+            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE,
+                       "the %s scale factor %g and offset %g take the points' coordinates beyond the range of a "
+                       "double",
+                       kAxisNames[axis], h.scale[axis], h.offset[axis]);
+            continue;
+        }
         if (extent_off(h.min[axis], scan.real_min[axis], h.scale[axis]) ||
             extent_off(h.max[axis], scan.real_max[axis], h.scale[axis])) {
             report.add(TOLVREN_ERROR, TOLVREN_F_EXTENT_MISMATCH,
@@ -281,6 +288,10 @@ bool scale_usable(double scale) noexcept { return std::isfinite(scale) && scale 
 
 bool axis_usable(const tolvren_header &header, std::size_t axis) noexcept {
     return scale_usable(header.scale[axis]) && std::isfinite(header.offset[axis]);
+}
+
+bool scanned_extents_usable(const tolvren_header &header, const tolvren_scan &scan, std::size_t axis) noexcept {
+    return axis_usable(header, axis) && std::isfinite(scan.real_min[axis]) && std::isfinite(scan.real_max[axis]);
 }
 
 }  // namespace tolvren::las

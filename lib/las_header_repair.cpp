@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -124,7 +123,7 @@ void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan)
     if (scan.records == 0) return;
     for (int axis = 0; axis < 3; ++axis) {
         const std::size_t a = static_cast<std::size_t>(axis);
-        if (!axis_usable(h, a) || !std::isfinite(scan.real_min[a]) || !std::isfinite(scan.real_max[a])) continue;
+        if (!scanned_extents_usable(h, scan, a)) continue;
         plan.extent(TOLVREN_FIELD_MIN, axis, min_offset(a), scan.real_min[a], h.scale[a]);
         plan.extent(TOLVREN_FIELD_MAX, axis, max_offset(a), scan.real_max[a], h.scale[a]);
     }

@@ -464,6 +464,10 @@ bool scale_usable(double scale) noexcept;
 // ones: a usable scale and a finite offset.
 bool axis_usable(const tolvren_header &header, std::size_t axis) noexcept;
 
+// Whether the points give an axis real extents to compare with or to write:
+// a usable axis whose scanned extents stay within the doubles.
+bool scanned_extents_usable(const tolvren_header &header, const tolvren_scan &scan, std::size_t axis) noexcept;
+
 // Global encoding bit 1: waveform data packets inside this file (LAS 1.3 on).
 bool waveform_in_file(const tolvren_header &header) noexcept;
 
