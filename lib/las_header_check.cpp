@@ -8,6 +8,7 @@
 
 #include "tolvren_internal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -206,8 +207,8 @@ void check_against_scan(const tolvren_header &h, const tolvren_scan &scan, bool 
     // A count already found wrong against the size of the point region is
     // not reported twice.
     if (!counted && scan.records != h.point_count) {
-        report.add(TOLVREN_ERROR, TOLVREN_F_POINT_COUNT_MISMATCH,
-                   "the header counts %llu points, the point records hold %llu", ull(h.point_count),
+        report.add(TOLVREN_ERROR, TOLVREN_F_POINT_COUNT_MISMATCH, "the header counts %llu points, %s %llu",
+                   ull(h.point_count), h.compressed ? "the chunks decode to" : "the point records hold",
                    ull(scan.records));
     }
     const std::size_t slots = return_slots(h);
@@ -256,6 +257,54 @@ void check(const tolvren_header &header, const tolvren_scan *scan, tolvren_repor
     check_counts(header, scan, report);
     check_numbers(header, report);
     if (scan) check_against_scan(header, *scan, counted, report);
+}
+
+// Adds what reading the file found, in the order of the codes.
+void add_file_findings(FileFindings &findings, tolvren_report &out) {
+    std::stable_sort(findings.begin(), findings.end(),
+                     [](const FileFinding &a, const FileFinding &b) { return a.code < b.code; });
+    Report report(out);
+    for (const FileFinding &finding : findings) report.add(finding.severity, finding.code, "%s", finding.message.c_str());
+}
+
+int check_file(const char *path, unsigned flags, unsigned threads, tolvren_progress_fn progress, void *user,
+               tolvren_report &out, tolvren_detail *detail) {
+    OpenedFile file;
+    tolvren_header header;
+    HeaderImage image;
+    int code = open_and_read_header(path, file, header, image, detail);
+    if (code != TOLVREN_OK) return code;
+    FileFindings findings;
+    const bool scan_points = (flags & TOLVREN_CHECK_SCAN) != 0;
+    // The scan of a compressed file finds the VLR's problems itself.
+    if (!(scan_points && header.compressed)) laszip_vlr_findings(file.fd.get(), header, findings);
+    if (!scan_points) {
+        check(header, nullptr, out);
+        add_file_findings(findings, out);
+        return TOLVREN_OK;
+    }
+    tolvren_scan scan;
+    tolvren_detail scan_detail;
+    code = scan_fd(file.fd.get(), header, threads, progress, user, path, scan, &scan_detail, &findings);
+    if (code == TOLVREN_OK) {
+        check(header, &scan, out);
+    } else if (code == TOLVREN_ECOMPRESSED || code == TOLVREN_ELAYOUT) {
+        // The header alone is still checked; the report says why the
+        // points were not.
+        check(header, nullptr, out);
+        Report(out).add(TOLVREN_WARNING, TOLVREN_F_NOT_SCANNED, "%s",
+                        code == TOLVREN_ECOMPRESSED ? "the compressed points cannot be decoded and were not scanned"
+                                                    : "the point records lie outside the file and were not scanned");
+    } else if (code == TOLVREN_ECORRUPT) {
+        // Damaged chunks: their findings say so, and the points that did
+        // decode are no measure of the header.
+        check(header, nullptr, out);
+    } else {
+        if (detail) *detail = scan_detail;
+        return code;
+    }
+    add_file_findings(findings, out);
+    return TOLVREN_OK;
 }
 
 }  // namespace
@@ -308,37 +357,16 @@ extern "C" int tolvren_check_header(const tolvren_header *header, const tolvren_
 
 extern "C" int tolvren_check_file(const char *path, unsigned flags, tolvren_progress_fn progress, void *user,
                                   tolvren_report *out, tolvren_detail *detail) noexcept {
+    return tolvren_check_file_mt(path, flags, 1, progress, user, out, detail);
+}
+
+extern "C" int tolvren_check_file_mt(const char *path, unsigned flags, unsigned threads, tolvren_progress_fn progress,
+                                     void *user, tolvren_report *out, tolvren_detail *detail) noexcept {
     clear(detail);
     if (!path || !out) return fail(detail, TOLVREN_EINVAL, 0, nullptr, "a NULL pointer was handed in");
     if ((flags & ~TOLVREN_CHECK_SCAN) != 0) return fail(detail, TOLVREN_EINVAL, 0, path, "unknown flags %#x", flags);
     try {
-        OpenedFile file;
-        tolvren_header header;
-        HeaderImage image;
-        int code = open_and_read_header(path, file, header, image, detail);
-        if (code != TOLVREN_OK) return code;
-        if ((flags & TOLVREN_CHECK_SCAN) == 0) {
-            check(header, nullptr, *out);
-            return TOLVREN_OK;
-        }
-        tolvren_scan scan;
-        tolvren_detail scan_detail;
-        code = scan_fd(file.fd.get(), header, progress, user, path, scan, &scan_detail);
-        if (code == TOLVREN_OK) {
-            check(header, &scan, *out);
-        } else if (code == TOLVREN_ECOMPRESSED || code == TOLVREN_ELAYOUT) {
-            // The header alone is still checked; the report says why the
-            // points were not.
-            check(header, nullptr, *out);
-            Report(*out).add(TOLVREN_WARNING, TOLVREN_F_NOT_SCANNED, "%s",
-                             code == TOLVREN_ECOMPRESSED
-                                 ? "the point data are compressed (LAZ) and were not scanned"
-                                 : "the point records lie outside the file and were not scanned");
-        } else {
-            if (detail) *detail = scan_detail;
-            return code;
-        }
-        return TOLVREN_OK;
+        return check_file(path, flags, threads, progress, user, *out, detail);
     } catch (...) {
         return fail(detail, TOLVREN_ENOMEM, 0, path, "an unexpected failure while checking the file");
     }

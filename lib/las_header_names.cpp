@@ -16,7 +16,7 @@ struct ErrorText {
     const char *sentence;
 };
 
-constexpr std::array<ErrorText, 19> kErrors = {{
+constexpr std::array<ErrorText, 20> kErrors = {{
     {TOLVREN_OK, "ok", "success"},
     {TOLVREN_EINVAL, "invalid_argument", "a NULL pointer or an unknown flag was handed in"},
     {TOLVREN_EOPEN, "open_failed", "the file cannot be opened"},
@@ -27,7 +27,7 @@ constexpr std::array<ErrorText, 19> kErrors = {{
     {TOLVREN_EHEADERSIZE, "header_too_short", "the header is shorter than its version's, or the file than its header"},
     {TOLVREN_EFORMAT, "unknown_point_format", "point data format above 10"},
     {TOLVREN_ERECORDLENGTH, "record_too_short", "point record length below its format's"},
-    {TOLVREN_ECOMPRESSED, "compressed", "compressed (LAZ) point data cannot be scanned or repaired"},
+    {TOLVREN_ECOMPRESSED, "compressed", "compressed (LAZ) point data that cannot be decoded"},
     {TOLVREN_ELAYOUT, "bad_layout", "the header's layout does not fit the file"},
     {TOLVREN_ECANCELED, "canceled", "stopped by the progress callback"},
     {TOLVREN_ENOMEM, "out_of_memory", "out of memory"},
@@ -37,6 +37,7 @@ constexpr std::array<ErrorText, 19> kErrors = {{
     {TOLVREN_EWRITERESTORE, "restore_failed",
      "writing the header failed and so did writing the original bytes back; the header may be damaged"},
     {TOLVREN_ETOOMANYPOINTS, "too_many_points", "more point records than a LAS 1.0-1.3 header can count"},
+    {TOLVREN_ECORRUPT, "corrupt", "compressed (LAZ) point data that are damaged"},
 }};
 
 const ErrorText *find_error(int code) {
@@ -47,7 +48,7 @@ const ErrorText *find_error(int code) {
 }
 
 // Indexed by tolvren_finding_code; slot 0 is no code.
-constexpr std::array<const char *, TOLVREN_F_NOT_SCANNED + 1> kFindingNames = {
+constexpr std::array<const char *, TOLVREN_F_CHUNK_COUNT_MISMATCH + 1> kFindingNames = {
     nullptr,
     "offset_inside_header",
     "point_data_outside_file",
@@ -68,6 +69,16 @@ constexpr std::array<const char *, TOLVREN_F_NOT_SCANNED + 1> kFindingNames = {
     "by_return_mismatch",
     "extent_mismatch",
     "not_scanned",
+    "laszip_vlr_missing",
+    "laszip_vlr_malformed",
+    "laszip_items_mismatch",
+    "laszip_vlr_unmarked",
+    "chunk_table_missing",
+    "chunk_table_outside_file",
+    "chunk_table_invalid",
+    "chunk_table_at_end",
+    "chunk_undecodable",
+    "chunk_count_mismatch",
 };
 
 // Indexed by tolvren_field; slot 0 is no field.

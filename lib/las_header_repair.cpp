@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace tolvren::las {
 
@@ -81,7 +82,8 @@ const char *layout_doubt(const tolvren_header &h) {
         (h.start_of_waveform_data < offset || h.start_of_waveform_data > h.file_size)) {
         return "the waveform data said to be in the file do not start after the point data";
     }
-    if (h.point_region_end != h.file_size && (h.point_region_end - offset) % h.point_record_length != 0) {
+    if (!h.compressed && h.point_region_end != h.file_size &&
+        (h.point_region_end - offset) % h.point_record_length != 0) {
         return "the first EVLR or the waveform data start inside a point record";
     }
     return nullptr;
@@ -180,30 +182,45 @@ int write_plan(const char *path, const OpenedFile &read, const tolvren_header &h
                 "damaged");
 }
 
-int repair(const char *path, unsigned flags, tolvren_progress_fn progress, void *user, tolvren_repair_result &out,
-           tolvren_detail *detail) {
+int repair(const char *path, unsigned flags, unsigned threads, tolvren_progress_fn progress, void *user,
+           tolvren_repair_result &out, tolvren_detail *detail) {
     out = tolvren_repair_result{};
     OpenedFile file;
     tolvren_header header;
     HeaderImage original;
     int code = open_and_read_header(path, file, header, original, detail);
     if (code != TOLVREN_OK) return code;
-    if (header.compressed) {
-        return fail(detail, TOLVREN_ECOMPRESSED, 0, path,
-                    "the point data are compressed (LAZ); the file is left untouched");
-    }
     if (const char *doubt = layout_doubt(header)) {
         return fail(detail, TOLVREN_ELAYOUT, 0, path, "%s; the file is left untouched", doubt);
     }
-    const std::uint64_t whole =
-        (header.point_region_end - header.offset_to_point_data) / header.point_record_length;
-    if (header.version_minor < 4 && whole > std::numeric_limits<std::uint32_t>::max()) {
+    auto too_many = [&](std::uint64_t records) {
         return fail(detail, TOLVREN_ETOOMANYPOINTS, 0, path,
                     "%llu point records are more than a LAS 1.%u header can count; the file is left untouched",
-                    static_cast<unsigned long long>(whole), header.version_minor);
+                    static_cast<unsigned long long>(records), header.version_minor);
+    };
+    constexpr std::uint64_t kMostLegacyRecords = std::numeric_limits<std::uint32_t>::max();
+    if (!header.compressed) {
+        const std::uint64_t whole =
+            (header.point_region_end - header.offset_to_point_data) / header.point_record_length;
+        if (header.version_minor < 4 && whole > kMostLegacyRecords) return too_many(whole);
     }
-    code = scan_fd(file.fd.get(), header, progress, user, path, out.scan, detail);
+    FileFindings findings;
+    code = scan_fd(file.fd.get(), header, threads, progress, user, path, out.scan, detail, &findings);
+    if (code == TOLVREN_ECORRUPT || code == TOLVREN_ECOMPRESSED) {
+        const std::string why = detail ? detail->message : "";
+        return fail(detail, code, 0, nullptr, "%s; the file is left untouched", why.c_str());
+    }
     if (code != TOLVREN_OK) return code;
+    // A chunk table that is missing or contradicts the chunks cannot be
+    // mended by rewriting the header: readers would still go astray.
+    for (const FileFinding &finding : findings) {
+        if (finding.severity == TOLVREN_ERROR) {
+            return fail(detail, TOLVREN_ECORRUPT, 0, path, "%s; the file is left untouched", finding.message.c_str());
+        }
+    }
+    if (header.compressed && header.version_minor < 4 && out.scan.records > kMostLegacyRecords) {
+        return too_many(out.scan.records);
+    }
 
     Plan plan(original, out);
     plan_counts(header, out.scan, plan);
@@ -223,13 +240,18 @@ using namespace tolvren::las;
 
 extern "C" int tolvren_repair(const char *path, unsigned flags, tolvren_progress_fn progress, void *user,
                               tolvren_repair_result *out, tolvren_detail *detail) noexcept {
+    return tolvren_repair_mt(path, flags, 1, progress, user, out, detail);
+}
+
+extern "C" int tolvren_repair_mt(const char *path, unsigned flags, unsigned threads, tolvren_progress_fn progress,
+                                 void *user, tolvren_repair_result *out, tolvren_detail *detail) noexcept {
     clear(detail);
     if (!path || !out) return fail(detail, TOLVREN_EINVAL, 0, nullptr, "a NULL pointer was handed in");
     if ((flags & ~TOLVREN_REPAIR_DRY_RUN) != 0) {
         return fail(detail, TOLVREN_EINVAL, 0, path, "unknown flags %#x", flags);
     }
     try {
-        return repair(path, flags, progress, user, *out, detail);
+        return repair(path, flags, threads, progress, user, *out, detail);
     } catch (...) {
         return fail(detail, TOLVREN_ENOMEM, 0, path, "an unexpected failure while repairing");
     }

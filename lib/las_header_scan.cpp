@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Header API: scanning the point records of an uncompressed LAS file for
-// their count, their counts by return and their extents.
+// Header API: scanning the point records of a LAS file for their count,
+// their counts by return and their extents. Compressed files go to the LAZ
+// decoder (las_header_laz.cpp); the records of uncompressed ones are read
+// in blocks, on several threads when asked.
 
 #include "tolvren_internal.h"
 
@@ -29,17 +31,24 @@ struct ProgressRelay {
 
 }  // namespace
 
-int scan_fd(int fd, const tolvren_header &header, tolvren_progress_fn progress, void *user, const char *path,
-            tolvren_scan &out, tolvren_detail *detail) noexcept {
+unsigned thread_count(unsigned requested) noexcept {
+    return std::clamp(requested, 1u, TOLVREN_MAX_THREADS);
+}
+
+int scan_fd(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress, void *user,
+            const char *path, tolvren_scan &out, tolvren_detail *detail, FileFindings *findings) noexcept {
     out = tolvren_scan{};
-    if (header.compressed) {
-        return fail(detail, TOLVREN_ECOMPRESSED, 0, path,
-                    "the point data are compressed (LAZ); reading them needs a codec this library does not have");
-    }
     const std::uint64_t start = header.offset_to_point_data;
     const std::uint64_t end = header.point_region_end;
     if (!header_well_formed(header)) {
         return fail(detail, TOLVREN_EINVAL, 0, path, "the header handed in is not one the reader returns");
+    }
+    if (header.compressed) {
+        if (start > header.file_size) {
+            return fail(detail, TOLVREN_ELAYOUT, 0, path, "the compressed points would start at byte %llu of a file of %llu bytes",
+                        static_cast<unsigned long long>(start), static_cast<unsigned long long>(header.file_size));
+        }
+        return scan_compressed(fd, header, threads, progress, user, path, out, detail, findings);
     }
     if (start > end || end > header.file_size) {
         return fail(detail, TOLVREN_ELAYOUT, 0, path,
@@ -62,7 +71,8 @@ int scan_fd(int fd, const tolvren_header &header, tolvren_progress_fn progress, 
     ScanProgress hook;
     if (progress) hook = ScanProgress{&ProgressRelay::report, &relay};
     PointSummary summary;
-    switch (scan_point_records(fd, start, whole * record_size, record_size, return_bits(header), summary, hook)) {
+    switch (scan_point_records_parallel(fd, start, whole * record_size, record_size, return_bits(header),
+                                        thread_count(threads), summary, hook)) {
         case ScanStatus::ok:
             break;
         case ScanStatus::read_error:
@@ -98,6 +108,12 @@ using namespace tolvren::las;
 
 extern "C" int tolvren_scan_points(const char *path, const tolvren_header *header, tolvren_progress_fn progress,
                                    void *user, tolvren_scan *out, tolvren_detail *detail) noexcept {
+    return tolvren_scan_points_mt(path, header, 1, progress, user, out, detail);
+}
+
+extern "C" int tolvren_scan_points_mt(const char *path, const tolvren_header *header, unsigned threads,
+                                      tolvren_progress_fn progress, void *user, tolvren_scan *out,
+                                      tolvren_detail *detail) noexcept {
     clear(detail);
     if (!path || !out) return fail(detail, TOLVREN_EINVAL, 0, nullptr, "a NULL pointer was handed in");
     try {
@@ -115,7 +131,7 @@ extern "C" int tolvren_scan_points(const char *path, const tolvren_header *heade
                         static_cast<unsigned long long>(file.size),
                         static_cast<unsigned long long>(header->file_size));
         }
-        return scan_fd(file.fd.get(), *header, progress, user, path, *out, detail);
+        return scan_fd(file.fd.get(), *header, threads, progress, user, path, *out, detail);
     } catch (...) {
         return fail(detail, TOLVREN_ENOMEM, 0, path, "an unexpected failure while scanning");
     }

@@ -10,7 +10,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <atomic>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -203,38 +207,168 @@ Summarise pick_summarise(std::size_t record_size, unsigned return_bits) noexcept
 
 }  // namespace
 
-// A record cut by the end of a block is carried to the front of the buffer
-// and completed by the next read. A read that delivers less than asked means
-// the file has become shorter since its size was taken: the scan ends there.
-ScanStatus scan_point_records(int fd, std::uint64_t offset, std::uint64_t data_bytes,
-                              std::size_t record_size, unsigned return_bits, PointSummary &summary,
-                              const ScanProgress &progress) noexcept {
-    if (record_size < kSmallestRecord || (return_bits != 3 && return_bits != 4)) return ScanStatus::read_error;
-    std::unique_ptr<unsigned char[]> buffer;
-    try {
-        buffer = std::make_unique<unsigned char[]>(kScanBufferBytes);
-    } catch (const std::bad_alloc &) {
-        return ScanStatus::no_memory;
-    }
+namespace {
 
-    const Summarise summarise = pick_summarise(record_size, return_bits);
+// How one range of a scan ended; a short read (the file became shorter) is
+// seen by the scan's caller as records missing.
+enum class RangeStatus { ok, read_error, canceled, short_read };
+
+// The records of [offset, offset + data_bytes) through `buffer` (of
+// kScanBufferBytes). A record cut by the end of a block is carried to the
+// front of the buffer and completed by the next read. A read that delivers
+// less than asked means the file has become shorter since its size was
+// taken: the scan ends there. `after_block` hears of the bytes read in each
+// block and returns false to stop.
+template <typename AfterBlock>
+RangeStatus scan_range(int fd, std::uint64_t offset, std::uint64_t data_bytes, std::size_t record_size,
+                      Summarise summarise, unsigned char *buffer, PointSummary &summary,
+                      AfterBlock after_block) noexcept {
     std::uint64_t done = 0;
     std::size_t carried = 0;
     while (done < data_bytes) {
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kScanBufferBytes - carried, data_bytes - done));
-        const long long got = read_at(fd, buffer.get() + carried, wanted, offset + done);
-        if (got < 0) return ScanStatus::read_error;
+        const long long got = read_at(fd, buffer + carried, wanted, offset + done);
+        if (got < 0) return RangeStatus::read_error;
         const auto delivered = static_cast<std::size_t>(got);
         done += delivered;
 
         const std::size_t available = carried + delivered;
         const std::size_t whole = available / record_size;
-        summarise(buffer.get(), whole, record_size, summary);
+        summarise(buffer, whole, record_size, summary);
         carried = available - whole * record_size;
-        std::memmove(buffer.get(), buffer.get() + whole * record_size, carried);
-        if (progress.report && !progress.report(done, progress.user)) return ScanStatus::canceled;
-        if (delivered < wanted) break;
+        std::memmove(buffer, buffer + whole * record_size, carried);
+        if (!after_block(delivered)) return RangeStatus::canceled;
+        if (delivered < wanted) return RangeStatus::short_read;
     }
+    return RangeStatus::ok;
+}
+
+std::unique_ptr<unsigned char[]> scan_buffer() noexcept {
+    try {
+        // Not zeroed: every byte is read into before it is looked at.
+        return std::unique_ptr<unsigned char[]>(new unsigned char[kScanBufferBytes]);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+// Threads of a parallel scan take blocks of about this many bytes (whole
+// records) in turn: many blocks keep the threads busy to the end, and each
+// is long enough that taking it costs nothing.
+constexpr std::uint64_t kParallelBlockBytes = std::uint64_t{1} << 23;
+
+}  // namespace
+
+void summarise_records(const unsigned char *records, std::size_t count, std::size_t record_size,
+                       unsigned return_bits, PointSummary &summary) noexcept {
+    if (record_size < kSmallestRecord || (return_bits != 3 && return_bits != 4)) return;
+    pick_summarise(record_size, return_bits)(records, count, record_size, summary);
+}
+
+void merge_summary(PointSummary &summary, const PointSummary &more) noexcept {
+    summary.records += more.records;
+    for (std::size_t r = 0; r < summary.by_return.size(); ++r) summary.by_return[r] += more.by_return[r];
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        summary.min[axis] = std::min(summary.min[axis], more.min[axis]);
+        summary.max[axis] = std::max(summary.max[axis], more.max[axis]);
+    }
+}
+
+ScanStatus scan_point_records(int fd, std::uint64_t offset, std::uint64_t data_bytes,
+                              std::size_t record_size, unsigned return_bits, PointSummary &summary,
+                              const ScanProgress &progress) noexcept {
+    if (record_size < kSmallestRecord || (return_bits != 3 && return_bits != 4)) return ScanStatus::read_error;
+    const std::unique_ptr<unsigned char[]> buffer = scan_buffer();
+    if (!buffer) return ScanStatus::no_memory;
+    std::uint64_t done = 0;
+    const RangeStatus status = scan_range(fd, offset, data_bytes, record_size, pick_summarise(record_size, return_bits),
+                                         buffer.get(), summary, [&](std::size_t bytes) {
+                                             done += bytes;
+                                             return !progress.report || progress.report(done, progress.user);
+                                         });
+    return status == RangeStatus::read_error ? ScanStatus::read_error
+           : status == RangeStatus::canceled ? ScanStatus::canceled
+                                             : ScanStatus::ok;
+}
+
+ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64_t data_bytes,
+                                       std::size_t record_size, unsigned return_bits, unsigned threads,
+                                       PointSummary &summary, const ScanProgress &progress) noexcept {
+    if (record_size < kSmallestRecord || (return_bits != 3 && return_bits != 4)) return ScanStatus::read_error;
+    const std::uint64_t block = std::max<std::uint64_t>(kParallelBlockBytes / record_size, 1) * record_size;
+    const std::uint64_t blocks = (data_bytes + block - 1) / block;
+    if (threads <= 1 || blocks <= 1) {
+        return scan_point_records(fd, offset, data_bytes, record_size, return_bits, summary, progress);
+    }
+    threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, blocks));
+    const Summarise summarise = pick_summarise(record_size, return_bits);
+
+    std::atomic<std::uint64_t> next_block{0};
+    std::atomic<std::uint64_t> bytes_done{0};
+    std::atomic<bool> stop{false};
+    struct Share {
+        PointSummary summary;
+        RangeStatus status = RangeStatus::ok;
+        bool no_memory = false;
+    };
+    std::vector<Share> shares;
+    try {
+        shares.resize(threads);
+    } catch (const std::bad_alloc &) {
+        return ScanStatus::no_memory;
+    }
+    // Every thread takes blocks in turn; the calling thread (share 0) also
+    // reports progress. Whole blocks, taken in any order, give the same
+    // counts and extremes as one pass.
+    auto work = [&](std::size_t index) {
+        Share &share = shares[index];
+        const std::unique_ptr<unsigned char[]> buffer = scan_buffer();
+        if (!buffer) {
+            share.no_memory = true;
+            stop = true;
+            return;
+        }
+        for (;;) {
+            if (stop.load(std::memory_order_relaxed)) return;
+            const std::uint64_t b = next_block.fetch_add(1);
+            if (b >= blocks) return;
+            const std::uint64_t start = b * block;
+            const std::uint64_t size = std::min(block, data_bytes - start);
+            const RangeStatus status = scan_range(fd, offset + start, size, record_size, summarise, buffer.get(),
+                                                 share.summary, [&](std::size_t bytes) {
+                                                     const std::uint64_t now = bytes_done += bytes;
+                                                     if (stop.load(std::memory_order_relaxed)) return false;
+                                                     if (index == 0 && progress.report && !progress.report(now, progress.user)) {
+                                                         return false;
+                                                     }
+                                                     return true;
+                                                 });
+            if (status != RangeStatus::ok) {
+                // The file became shorter, could not be read, or the scan
+                // was stopped: nothing more is counted.
+                if (!stop.exchange(true)) share.status = status;
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(work, t);
+        } catch (const std::system_error &) {
+            break;  // the threads that started share the work
+        }
+    }
+    work(0);
+    for (std::thread &helper : helpers) helper.join();
+    for (const Share &share : shares) {
+        if (share.no_memory) return ScanStatus::no_memory;
+        if (share.status == RangeStatus::read_error) return ScanStatus::read_error;
+        if (share.status == RangeStatus::canceled) return ScanStatus::canceled;
+        // The file became shorter: the caller sees records missing.
+        if (share.status == RangeStatus::short_read) return ScanStatus::ok;
+    }
+    for (const Share &share : shares) merge_summary(summary, share.summary);
     return ScanStatus::ok;
 }
 

@@ -25,6 +25,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace tolvren::internal {
 
@@ -251,6 +253,23 @@ ScanStatus scan_point_records(int fd, std::uint64_t offset, std::uint64_t data_b
                               std::size_t record_size, unsigned return_bits, PointSummary &summary,
                               const ScanProgress &progress = {}) noexcept;
 
+// As scan_point_records, with the region split into blocks that `threads`
+// threads (the calling one among them) read and summarise; the result is the
+// same for any number of threads. `progress` is called on the calling thread
+// only. A file that becomes shorter gives a summary with records missing;
+// nothing is added to `summary` unless the scan completes.
+ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64_t data_bytes,
+                                       std::size_t record_size, unsigned return_bits, unsigned threads,
+                                       PointSummary &summary, const ScanProgress &progress = {}) noexcept;
+
+// Adds `count` whole records at `records` to `summary`, as the scan does
+// for each block it reads.
+void summarise_records(const unsigned char *records, std::size_t count, std::size_t record_size,
+                       unsigned return_bits, PointSummary &summary) noexcept;
+
+// Adds the records, by-return counts and extremes of `more` to `summary`.
+void merge_summary(PointSummary &summary, const PointSummary &more) noexcept;
+
 // Raw times scale plus offset, carried with a 64-bit significand and rounded
 // to a double once.
 double real_coordinate(std::int32_t raw, double scale, double offset) noexcept;
@@ -426,13 +445,38 @@ int open_and_read_header(const char *path, OpenedFile &file, tolvren_header &out
                          tolvren_detail *detail) noexcept;
 
 // ---------------------------------------------------------------------------
-// Scanning (las_header_scan.cpp)
+// Scanning (las_header_scan.cpp, las_header_laz.cpp)
 // ---------------------------------------------------------------------------
 
-// Scans the point region that `header` describes in the open file `fd`.
-// Returns a tolvren_error; `out` is complete only on TOLVREN_OK.
-int scan_fd(int fd, const tolvren_header &header, tolvren_progress_fn progress, void *user, const char *path,
-            tolvren_scan &out, tolvren_detail *detail) noexcept;
+// A finding that only reading the file can make: about its LASzip VLR, its
+// chunk table and its chunks. The check adds them to its report.
+struct FileFinding {
+    int severity;
+    int code;
+    std::string message;
+};
+using FileFindings = std::vector<FileFinding>;
+
+// The thread counts the _mt calls take: 0 means 1, and at most
+// TOLVREN_MAX_THREADS.
+unsigned thread_count(unsigned requested) noexcept;
+
+// Scans the point region that `header` describes in the open file `fd`,
+// on `threads` threads. Returns a tolvren_error; `out` is complete only on
+// TOLVREN_OK. A compressed file's findings go to `findings` when it is
+// not NULL, on success and on TOLVREN_ECOMPRESSED and TOLVREN_ECORRUPT.
+int scan_fd(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress, void *user,
+            const char *path, tolvren_scan &out, tolvren_detail *detail, FileFindings *findings = nullptr) noexcept;
+
+// The scan of a compressed file (las_header_laz.cpp), as scan_fd.
+int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress,
+                    void *user, const char *path, tolvren_scan &out, tolvren_detail *detail,
+                    FileFindings *findings) noexcept;
+
+// What the LASzip VLR says without decoding a point: in a compressed file,
+// that it is missing or malformed or does not fit the header; in an
+// uncompressed one, that it is there (las_header_laz.cpp).
+void laszip_vlr_findings(int fd, const tolvren_header &header, FileFindings &findings);
 
 // ---------------------------------------------------------------------------
 // Rules shared by the check and the repair (las_header_check.cpp)

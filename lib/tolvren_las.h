@@ -4,8 +4,9 @@
  *
  * Reads, checks and repairs the public header of ASPRS LAS files of every
  * version from 1.0 to 1.4 and point data formats 0 to 10, compressed (LAZ)
- * or not. It lives in the same shared library as the operations of
- * Tolvren_LiDAR.h and leaves them as they are.
+ * or not, and scans their point records: LAZ files through the library's
+ * own decoder of the compressed point data. It lives in the same shared
+ * library as the operations of Tolvren_LiDAR.h and leaves them as they are.
  *
  * Rules for every caller:
  *   - Every function returns an int: TOLVREN_OK (0) on success, a negative
@@ -59,7 +60,12 @@ typedef enum tolvren_error {
                                     file shorter than the header */
     TOLVREN_EFORMAT = -8,        /* point data format above 10 */
     TOLVREN_ERECORDLENGTH = -9,  /* record length below its format's */
-    TOLVREN_ECOMPRESSED = -10,   /* compressed (LAZ) point data: no scan, no repair */
+    TOLVREN_ECOMPRESSED = -10,   /* compressed (LAZ) point data that cannot be
+                                    decoded: no LASzip VLR, one that names a
+                                    compressor or item this library does not
+                                    know or items that do not make the
+                                    header's records, or chunks of varying
+                                    size without a chunk table */
     TOLVREN_ELAYOUT = -11,       /* the header's layout does not fit the file
                                     (point data outside the file, data inside the
                                     header): repair refuses, the file is untouched */
@@ -72,9 +78,16 @@ typedef enum tolvren_error {
                                     were written back */
     TOLVREN_EWRITERESTORE = -17, /* a write failed and so did writing the original
                                     bytes back: the header may be damaged */
-    TOLVREN_ETOOMANYPOINTS = -18 /* repair: a LAS 1.0-1.3 file holds more than
+    TOLVREN_ETOOMANYPOINTS = -18, /* repair: a LAS 1.0-1.3 file holds more than
                                     4294967295 whole records, which its 32-bit
                                     count cannot say: the file is untouched */
+    TOLVREN_ECORRUPT = -19       /* compressed point data that are damaged: a
+                                    chunk that does not decode to its points
+                                    (truncated, or bytes that no encoder
+                                    writes), a chunk table that contradicts
+                                    the chunks or cannot be found; the scan's
+                                    numbers are incomplete, repair leaves the
+                                    file untouched */
 } tolvren_error;
 
 /* A static, English sentence for a tolvren_error; never NULL (an unknown
@@ -189,9 +202,13 @@ typedef int (*tolvren_progress_fn)(uint64_t bytes_done, uint64_t bytes_total, vo
 /* What the point records of a file say about themselves. */
 typedef struct tolvren_scan {
     uint64_t region_start;            /* OffsetToData */
-    uint64_t region_end;              /* header->point_region_end */
-    uint64_t records;                 /* whole records in the region */
-    uint64_t remainder_bytes;         /* region bytes after the last whole one */
+    uint64_t region_end;              /* header->point_region_end; compressed:
+                                         the end of the last chunk */
+    uint64_t records;                 /* whole records in the region;
+                                         compressed: the points the chunks
+                                         decode to */
+    uint64_t remainder_bytes;         /* region bytes after the last whole one
+                                         (0 when compressed) */
     uint64_t return_histogram[16];    /* by the return-number field (3 bits in
                                          formats 0-5, 4 bits in 6-10) */
     uint64_t points_by_return[15];    /* returns 1 to 15; 0 counts in no slot */
@@ -208,14 +225,36 @@ typedef struct tolvren_scan {
  * after each block and last with bytes_done == bytes_total (once, with 0
  * and 0, when there is no whole record). `header` is the file's header as
  * read by tolvren_read_header (pass NULL to have it read); another header
- * gives TOLVREN_EINVAL. Fails with TOLVREN_ECOMPRESSED on LAZ, TOLVREN_ELAYOUT when the point
- * region lies outside the file, TOLVREN_ECANCELED when progress asks to
- * stop, TOLVREN_ECHANGED when the file's size is not header->file_size (or
- * it shrinks during the scan). */
+ * gives TOLVREN_EINVAL. Fails with TOLVREN_ELAYOUT when the point region
+ * lies outside the file, TOLVREN_ECANCELED when progress asks to stop,
+ * TOLVREN_ECHANGED when the file's size is not header->file_size (or it
+ * shrinks during the scan).
+ *
+ * A compressed (LAZ) file is decoded chunk by chunk, the bytes in progress
+ * being those of the chunks; for point formats 6-10 only the layers that
+ * hold the returns and the coordinates are decoded. It fails with
+ * TOLVREN_ECOMPRESSED when its points cannot be decoded at all and with
+ * TOLVREN_ECORRUPT when a chunk or the chunk table is damaged (the detail
+ * names the first damaged chunk and its first point; tolvren_check_file
+ * lists what is wrong). Memory stays within one chunk's buffers, whatever
+ * the file claims. */
 TOLVREN_LAS_API int tolvren_scan_points(const char *path, const tolvren_header *header,
                                         tolvren_progress_fn progress, void *user,
                                         tolvren_scan *out,
                                         tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* The most threads a call takes; larger requests are cut to this. */
+#define TOLVREN_MAX_THREADS 256u
+
+/* As tolvren_scan_points, on `threads` threads (0 and 1 mean the calling
+ * thread alone): a LAZ file's chunks are decoded in parallel, an
+ * uncompressed file's point region is read in blocks in parallel. The
+ * calling thread is one of them and the only one that calls `progress`.
+ * The result is the same for any number of threads. */
+TOLVREN_LAS_API int tolvren_scan_points_mt(const char *path, const tolvren_header *header,
+                                           unsigned threads, tolvren_progress_fn progress,
+                                           void *user, tolvren_scan *out,
+                                           tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Checking a file
@@ -270,9 +309,43 @@ typedef enum tolvren_finding_code {
     TOLVREN_F_EXTENT_MISMATCH,            /* E, scan: an axis whose min or max is
                                              more than half a scale step from the
                                              points' (none without points) */
-    TOLVREN_F_NOT_SCANNED                 /* W: scan asked for but impossible:
-                                             LAZ, or the point region outside
-                                             the file */
+    TOLVREN_F_NOT_SCANNED,                /* W: scan asked for but impossible:
+                                             compressed data that cannot be
+                                             decoded, or the point region
+                                             outside the file */
+    TOLVREN_F_LASZIP_VLR_MISSING,         /* E: marked compressed, but no LASzip
+                                             VLR: no reader can decode it */
+    TOLVREN_F_LASZIP_VLR_MALFORMED,       /* E: a LASzip VLR of the wrong length,
+                                             or naming a compressor, coder or
+                                             item that does not exist */
+    TOLVREN_F_LASZIP_ITEMS_MISMATCH,      /* E: LASzip items that do not make
+                                             the header's point format and
+                                             record length */
+    TOLVREN_F_LASZIP_VLR_UNMARKED,        /* W: a LASzip VLR in a file whose
+                                             format byte does not mark it
+                                             compressed: readers disagree on
+                                             what its points are */
+    TOLVREN_F_CHUNK_TABLE_MISSING,        /* E, scan: the chunk table's position
+                                             still points at itself (the writer
+                                             stopped before writing the table) */
+    TOLVREN_F_CHUNK_TABLE_OUTSIDE_FILE,   /* E, scan: the chunk table's position
+                                             lies outside the point data or the
+                                             file */
+    TOLVREN_F_CHUNK_TABLE_INVALID,        /* E, scan: a table version other than
+                                             0, entries that do not decode,
+                                             chunks outside the point data or
+                                             not ending where the table starts */
+    TOLVREN_F_CHUNK_TABLE_AT_END,         /* W, scan: the position is -1 and the
+                                             file's last 8 bytes give it:
+                                             readers that do not look there
+                                             cannot read the file */
+    TOLVREN_F_CHUNK_UNDECODABLE,          /* E, scan: a chunk does not decode to
+                                             exactly its points (truncated or
+                                             damaged); the first is named, with
+                                             its first point */
+    TOLVREN_F_CHUNK_COUNT_MISMATCH        /* E, scan: a layered chunk's own
+                                             point count differs from what the
+                                             chunk table or chunk size give it */
 } tolvren_finding_code;
 
 typedef struct tolvren_finding {
@@ -303,13 +376,25 @@ TOLVREN_LAS_API int tolvren_check_header(const tolvren_header *header, const tol
 
 #define TOLVREN_CHECK_SCAN 1u
 
-/* Reads the header of `path` and checks it; with TOLVREN_CHECK_SCAN also
- * scans the points (a compressed file then gets TOLVREN_F_NOT_SCANNED).
- * Returns TOLVREN_OK when the file could be checked, whatever it found. */
+/* Reads the header of `path` and checks it, with the LASzip VLR when there
+ * is one; with TOLVREN_CHECK_SCAN also scans the points. A compressed file
+ * is judged as an uncompressed one, against the points its chunks decode
+ * to, plus the findings of its chunk table and chunks; it gets
+ * TOLVREN_F_NOT_SCANNED only when its points cannot be decoded at all. When
+ * a chunk is damaged, the points are not compared with the header (the
+ * damaged chunk's cannot be trusted). Returns TOLVREN_OK when the file could
+ * be checked, whatever it found. */
 TOLVREN_LAS_API int tolvren_check_file(const char *path, unsigned flags,
                                        tolvren_progress_fn progress, void *user,
                                        tolvren_report *out,
                                        tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* As tolvren_check_file, scanning on `threads` threads as
+ * tolvren_scan_points_mt does. */
+TOLVREN_LAS_API int tolvren_check_file_mt(const char *path, unsigned flags, unsigned threads,
+                                          tolvren_progress_fn progress, void *user,
+                                          tolvren_report *out,
+                                          tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Repairing a file in place
@@ -353,7 +438,7 @@ TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
 
 #define TOLVREN_REPAIR_DRY_RUN 1u
 
-/* Scans the points of an uncompressed LAS 1.0-1.4 file and rewrites in place
+/* Scans the points of a LAS 1.0-1.4 file, compressed or not, and rewrites in place
  * the count and extent fields that disagree with them:
  *   - the point count and by-return counts (the 64-bit ones in 1.4) from the
  *     scan, each only when it differs;
@@ -364,8 +449,12 @@ TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
  *     scanned one, then as raw * scale + offset rounded once; none when there
  *     are no points or the axis's scale is unusable.
  * A file already right stays byte-identical; with TOLVREN_REPAIR_DRY_RUN
- * nothing is written (and the file is never opened for writing). Refuses
- * untouched: TOLVREN_ECOMPRESSED; TOLVREN_ELAYOUT when OffsetToData lies
+ * nothing is written (and the file is never opened for writing). In a
+ * compressed file only these header fields change; the compressed data are
+ * never touched. Refuses untouched: TOLVREN_ECOMPRESSED when the points
+ * cannot be decoded; TOLVREN_ECORRUPT when a chunk does not decode, or the
+ * chunk table is missing or contradicts the chunks (rewriting the header
+ * cannot mend those); TOLVREN_ELAYOUT when OffsetToData lies
  * inside the header or beyond the end, the VLRs or EVLRs run past their
  * place, waveform data said to be in the file start outside it, or the first
  * EVLR or the waveform data start inside a record; TOLVREN_ETOOMANYPOINTS.
@@ -378,6 +467,13 @@ TOLVREN_LAS_API int tolvren_repair(const char *path, unsigned flags,
                                    tolvren_progress_fn progress, void *user,
                                    tolvren_repair_result *out,
                                    tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* As tolvren_repair, scanning on `threads` threads as tolvren_scan_points_mt
+ * does. */
+TOLVREN_LAS_API int tolvren_repair_mt(const char *path, unsigned flags, unsigned threads,
+                                      tolvren_progress_fn progress, void *user,
+                                      tolvren_repair_result *out,
+                                      tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -372,8 +372,11 @@ DecodeReport decode_chunks(const Input &input, const LasLayout &layout, const Co
     report.table_problem = list.table_problem();
     report.stop = run.reason;
     report.sys_errno = run.sys_errno;
-    if (report.stop == DecodeReport::Stop::none && progress.report) report_progress();
-    if (report.stop == DecodeReport::Stop::none && run.stop.load()) report.stop = run.reason;
+    // The last report says the work is done, whatever chunks were skipped.
+    if (report.stop == DecodeReport::Stop::none && progress.report &&
+        !progress.report(report.bytes_total, report.bytes_total, progress.user)) {
+        report.stop = DecodeReport::Stop::canceled;
+    }
     return report;
 }
 

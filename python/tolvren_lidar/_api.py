@@ -64,9 +64,16 @@ class InvalidFileError(TolvrenError):
 
 class RefusedError(TolvrenError):
     """The operation declined the file and left it untouched: compressed
-    point data, a layout that does not fit the file, a file that changed
-    during the call, or (repair before LAS 1.4) more records than a 32-bit
-    count can say."""
+    point data that cannot be decoded, a layout that does not fit the file,
+    a file that changed during the call, or (repair before LAS 1.4) more
+    records than a 32-bit count can say."""
+
+
+class CorruptDataError(RefusedError):
+    """Compressed point data are damaged: a chunk does not decode to its
+    points, or the chunk table is missing or contradicts the chunks. A scan
+    has no complete numbers; a repair leaves the file untouched (check()
+    lists what is wrong)."""
 
 
 class CanceledError(TolvrenError):
@@ -98,6 +105,7 @@ _FAMILIES: Dict[str, Type[TolvrenError]] = {
     "bad_layout": RefusedError,
     "file_changed": RefusedError,
     "too_many_points": RefusedError,
+    "corrupt": CorruptDataError,
     "canceled": CanceledError,
     "out_of_memory": OutOfMemoryError,
     "write_open_failed": WriteError,
@@ -256,14 +264,16 @@ class _Progress:
             raise error
 
 
-def _run(function: str, path: PathArg, middle: object, progress: Optional[Progress],
-         out: ctypes.Structure) -> None:
+def _run(function: str, path: PathArg, middle: object, threads: int,
+         progress: Optional[Progress], out: ctypes.Structure) -> None:
     """Calls one of the API's file functions that take (path, middle,
-    progress, user, out, detail) and raises what it returns."""
+    threads, progress, user, out, detail) and raises what it returns."""
+    if threads < 0:
+        raise ValueError("threads cannot be negative")
     raw, shown = _encode(path)
     detail = lib.Detail()
     guard = _Progress(progress)
-    code = getattr(lib.library(), function)(raw, middle, guard.pointer, None,
+    code = getattr(lib.library(), function)(raw, middle, threads, guard.pointer, None,
                                             ctypes.byref(out), ctypes.byref(detail))
     guard.raise_pending()
     if code < 0:
@@ -345,16 +355,19 @@ def read_header(path: PathArg) -> Header:
     return _header(header, shown)
 
 
-def check(path: PathArg, scan: bool = False, progress: Optional[Progress] = None) -> Report:
+def check(path: PathArg, scan: bool = False, progress: Optional[Progress] = None,
+          threads: int = 1) -> Report:
     """Checks the header against the file and, with ``scan``, against its
-    point records (``progress`` then follows the scan). A compressed file
-    cannot be scanned and gets a ``not_scanned`` finding instead.
+    point records (``progress`` then follows the scan, on ``threads``
+    threads). A compressed (LAZ) file is decoded and judged the same way,
+    with findings of its own about its chunk table and chunks; only one
+    whose points cannot be decoded at all gets ``not_scanned``.
 
     Raises when the file cannot be read at all; whatever is wrong with a
     readable file is a finding.
     """
     report = lib.Report()
-    _run("tolvren_check_file", path, lib.CHECK_SCAN if scan else 0, progress, report)
+    _run("tolvren_check_file_mt", path, lib.CHECK_SCAN if scan else 0, threads, progress, report)
     findings = tuple(
         Finding(_name("tolvren_severity_name", f.severity), _name("tolvren_finding_name", f.code),
                 f.message.decode("utf-8", "replace"))
@@ -362,30 +375,36 @@ def check(path: PathArg, scan: bool = False, progress: Optional[Progress] = None
     return Report(findings, report.errors, report.warnings)
 
 
-def scan(path: PathArg, progress: Optional[Progress] = None) -> Scan:
-    """Reads the whole point records of an uncompressed file once.
+def scan(path: PathArg, progress: Optional[Progress] = None, threads: int = 1) -> Scan:
+    """Reads the whole point records of a file once, on ``threads`` threads;
+    a compressed (LAZ) file's chunks are decoded. The result is the same for
+    any number of threads.
 
-    ``progress(bytes_done, bytes_total)`` is called now and then; a true
-    result stops the scan with CanceledError, and an exception it raises
-    stops the scan and is raised again. A compressed file raises
-    RefusedError.
+    ``progress(bytes_done, bytes_total)`` is called now and then (always on
+    the calling thread); a true result stops the scan with CanceledError,
+    and an exception it raises stops the scan and is raised again. A
+    compressed file whose points cannot be decoded raises RefusedError, one
+    with a damaged chunk CorruptDataError.
     """
     out = lib.Scan()
-    _run("tolvren_scan_points", path, None, progress, out)
+    _run("tolvren_scan_points_mt", path, None, threads, progress, out)
     return _scan(out)
 
 
 def repair(path: PathArg, dry_run: bool = False,
-           progress: Optional[Progress] = None) -> RepairResult:
+           progress: Optional[Progress] = None, threads: int = 1) -> RepairResult:
     """Rewrites in place the count and extent fields that disagree with the
     point records; a file already right is left byte-identical. With
-    ``dry_run`` nothing is written and the changes say what would be.
+    ``dry_run`` nothing is written and the changes say what would be. In a
+    compressed (LAZ) file only these header fields change, never the
+    compressed data.
 
-    Refuses (RefusedError) compressed files and any file it has a doubt
-    about, leaving it untouched; ``progress`` is as for scan().
+    Refuses (RefusedError) any file it has a doubt about, leaving it
+    untouched: CorruptDataError for a LAZ file with a damaged chunk or chunk
+    table. ``progress`` and ``threads`` are as for scan().
     """
     out = lib.RepairResult()
-    _run("tolvren_repair", path, lib.REPAIR_DRY_RUN if dry_run else 0, progress, out)
+    _run("tolvren_repair_mt", path, lib.REPAIR_DRY_RUN if dry_run else 0, threads, progress, out)
     changes = tuple(
         Change(_name("tolvren_field_name", c.field), c.index,
                c.old_real if c.is_real else c.old_count, c.new_real if c.is_real else c.new_count)

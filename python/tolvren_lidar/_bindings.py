@@ -185,6 +185,15 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
     ("tolvren_repair", c_int,
      [ctypes.c_char_p, ctypes.c_uint, PROGRESS_FN, ctypes.c_void_p, P(RepairResult),
       P(Detail)]),
+    ("tolvren_scan_points_mt", c_int,
+     [ctypes.c_char_p, P(Header), ctypes.c_uint, PROGRESS_FN, ctypes.c_void_p, P(Scan),
+      P(Detail)]),
+    ("tolvren_check_file_mt", c_int,
+     [ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint, PROGRESS_FN, ctypes.c_void_p, P(Report),
+      P(Detail)]),
+    ("tolvren_repair_mt", c_int,
+     [ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint, PROGRESS_FN, ctypes.c_void_p,
+      P(RepairResult), P(Detail)]),
 ]
 
 
