@@ -57,7 +57,7 @@ int finding_code(laz::ContainerProblem problem) {
 
 const char *outcome_phrase(const laz::ChunkResult &result) {
     switch (result.outcome) {
-        case laz::ChunkOutcome::truncated: return "is truncated: decoding it needs bytes past its end";
+        case laz::ChunkOutcome::truncated: return "runs out of bytes before its last point (truncated or damaged)";
         case laz::ChunkOutcome::corrupt: return "is damaged";
         default: return "does not decode";
     }
@@ -189,11 +189,14 @@ int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolv
             const laz::ChunkProblem &bad = report.first_bad;
             const char *why = bad.result.why[0] != '\0' ? bad.result.why : nullptr;
             const std::uint64_t others = report.bad_chunks - 1;
-            add(findings, TOLVREN_ERROR, TOLVREN_F_CHUNK_UNDECODABLE,
-                "chunk %llu (from point %llu, byte %llu) %s%s%s%s; %llu other chunk%s do%s not decode",
+            std::array<char, 64> more{};
+            if (others > 0) {
+                std::snprintf(more.data(), more.size(), "; %llu other chunk%s do%s not decode", ull(others),
+                              others == 1 ? "" : "s", others == 1 ? "es" : "");
+            }
+            add(findings, TOLVREN_ERROR, TOLVREN_F_CHUNK_UNDECODABLE, "chunk %llu (from point %llu, byte %llu) %s%s%s%s%s",
                 ull(bad.spec.index), ull(bad.spec.first_point), ull(bad.spec.start), outcome_phrase(bad.result),
-                why ? " (" : "", why ? why : "", why ? ")" : "", ull(others), others == 1 ? "" : "s",
-                others == 1 ? "es" : "");
+                why ? ": " : "", why ? why : "", more.data(), "");
         }
         if (report.count_mismatches > 0) {
             const laz::ChunkProblem &odd = report.first_mismatch;

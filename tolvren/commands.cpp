@@ -6,6 +6,7 @@
 #include "runner.h"
 #include "tolvren_las.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -32,8 +33,8 @@ std::string rendered(Command command, const Options &options, std::size_t index,
 }
 
 // A repair that did not happen: "refused" when the file was left untouched
-// (not LAS, compressed, a layout in doubt, changed meanwhile, not writable,
-// too many points...), "failed" when writing it went wrong, whether the
+// (not LAS, compressed points that cannot be decoded or are damaged, a
+// layout in doubt, changed meanwhile, not writable, too many points...), "failed" when writing it went wrong, whether the
 // original bytes were written back or the header may be damaged.
 const char *repair_failure_status(int code) {
     return code == TOLVREN_EWRITE || code == TOLVREN_EWRITERESTORE ? "failed" : "refused";
@@ -69,21 +70,23 @@ Outcome info(const Options &options, std::size_t index, const std::string &path)
     return Outcome{rendered(Command::Info, options, index, header_json(path, header)), {}, false};
 }
 
-Outcome check(const Options &options, std::size_t index, const std::string &path, ProgressSlot &slot) {
+Outcome check(const Options &options, std::size_t index, const std::string &path, unsigned threads,
+              ProgressSlot &slot) {
     tolvren_report report{};
     tolvren_detail detail{};
-    const int code = tolvren_check_file(path.c_str(), options.scan ? TOLVREN_CHECK_SCAN : 0u,
-                                        &ProgressSlot::callback, &slot, &report, &detail);
+    const int code = tolvren_check_file_mt(path.c_str(), options.scan ? TOLVREN_CHECK_SCAN : 0u, threads,
+                                           &ProgressSlot::callback, &slot, &report, &detail);
     if (code < 0) return failure(Command::Check, options, index, path, code, message_of(detail, path, code));
     return Outcome{rendered(Command::Check, options, index, check_json(path, report), report.errors, report.warnings),
                    {}, report.errors > 0};
 }
 
-Outcome repair(const Options &options, std::size_t index, const std::string &path, ProgressSlot &slot) {
+Outcome repair(const Options &options, std::size_t index, const std::string &path, unsigned threads,
+               ProgressSlot &slot) {
     tolvren_repair_result result{};
     tolvren_detail detail{};
-    const int code = tolvren_repair(path.c_str(), options.dry_run ? TOLVREN_REPAIR_DRY_RUN : 0u,
-                                    &ProgressSlot::callback, &slot, &result, &detail);
+    const int code = tolvren_repair_mt(path.c_str(), options.dry_run ? TOLVREN_REPAIR_DRY_RUN : 0u, threads,
+                                       &ProgressSlot::callback, &slot, &result, &detail);
     if (code < 0) {
         Json tried = repair_json(path, result, options.dry_run).at("changes");
         return failure(Command::Repair, options, index, path, code, message_of(detail, path, code),
@@ -104,6 +107,11 @@ int run_command(Command command, const Options &options) {
     }
     // Reading every point record is measured in bytes, reading headers in files.
     const bool reads_points = command == Command::Repair || (command == Command::Check && options.scan);
+    // Fewer files than jobs: the cores left over read the points of each
+    // file on several threads (a LAZ file's chunks, an uncompressed file's
+    // blocks).
+    const std::size_t at_once = std::min<std::size_t>(options.jobs, inputs.size());
+    const unsigned threads = std::max(1u, options.jobs / static_cast<unsigned>(std::max<std::size_t>(at_once, 1)));
     const Task task = [&](std::size_t index, ProgressSlot &slot) {
         const Input &input = inputs[index];
         if (!input.walk_error.empty()) {
@@ -111,10 +119,10 @@ int run_command(Command command, const Options &options) {
         }
         switch (command) {
             case Command::Info: return info(options, index, input.path);
-            case Command::Check: return check(options, index, input.path, slot);
+            case Command::Check: return check(options, index, input.path, threads, slot);
             case Command::Repair: break;
         }
-        return repair(options, index, input.path, slot);
+        return repair(options, index, input.path, threads, slot);
     };
     // A repair's result must reach its reader before the next file changes.
     const Writes writes = command == Command::Repair && !options.dry_run ? Writes::Flushed : Writes::Buffered;

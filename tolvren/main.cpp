@@ -40,7 +40,8 @@ void add_common_options(CLI::App &command, Options &options, const char *files_h
                      "Take directories: every file below them ending in .las or .laz (any case), sorted");
     command
         .add_option("-j,--jobs", options.jobs,
-                    "Files worked on at once (default: the number of cores); output keeps the order of the files")
+                    "Files worked on at once (default: the number of cores); with fewer files than N, the points of "
+                    "each are read on several threads. Output keeps the order of the files")
         ->check(CLI::Range(1u, 1024u).description(""))
         ->type_name("N");
     command.footer(kFooter);
@@ -67,11 +68,14 @@ int main(int argc, char **argv) {
 
     CLI::App *check = app.add_subcommand("check", "Check each header against its file; print each finding");
     add_common_options(*check, options, "LAS or LAZ files to check");
-    check->add_flag("--scan", options.scan, "Also read the point records and check the counts and extents");
+    check->add_flag("--scan", options.scan,
+                    "Also read the point records (decoding compressed ones) and check the counts and extents, and "
+                    "a LAZ file's chunk table and chunks");
 
     CLI::App *repair = app.add_subcommand(
         "repair", "Rewrite in place the point counts and extents that disagree with the point records");
-    add_common_options(*repair, options, "LAS files to repair (compressed files are refused)");
+    add_common_options(*repair, options,
+                       "LAS or LAZ files to repair (a LAZ file's header only: its compressed data stay as they are)");
     repair->add_flag("--dry-run", options.dry_run, "Say what would change and write nothing");
 
     try {
