@@ -20,7 +20,9 @@ void SymbolModel::init(std::uint32_t symbols) {
         table_size_ = 1u << table_bits;
         table_shift_ = kSymbolShift - table_bits;
     }
-    storage_.assign(2 * std::size_t{symbols} + (table_size_ != 0 ? table_size_ + 2 : 0), 0);
+    // Every entry is written below: no need to clear a buffer kept from an
+    // earlier use.
+    storage_.resize(2 * std::size_t{symbols} + (table_size_ != 0 ? table_size_ + 2 : 0));
     std::fill_n(counts(), symbols, 1u);
     total_ = 0;
     update_cycle_ = symbols;
@@ -94,14 +96,25 @@ void IntegerDecompressor::init(unsigned bits, unsigned contexts) {
     bits_ = bits;
     last_k_ = 0;
     class_models_.resize(contexts);
-    for (SymbolModel &model : class_models_) model.init(bits + 1);
+    class_started_.assign(contexts, 0);
     zero_model_.init();
     value_models_.resize(bits);
-    for (unsigned k = 1; k <= bits; ++k) value_models_[k - 1].init(1u << (k < 8 ? k : 8));
+    value_started_ = 0;
+}
+
+void IntegerDecompressor::start_class(unsigned context) {
+    class_models_[context].init(bits_ + 1);
+    class_started_[context] = 1;
+}
+
+void IntegerDecompressor::start_value(unsigned k) {
+    // 2^k symbols up to k = 8; beyond, the top 8 bits (then raw bits).
+    value_models_[k - 1].init(1u << (k < 8 ? k : 8));
+    value_started_ |= std::uint64_t{1} << (k - 1);
 }
 
 void LazyModels::configure(std::size_t count, std::uint32_t symbols) {
-    symbols_ = symbols;
+    fresh_.init(symbols);
     models_.resize(count);
     started_.assign(count, false);
 }

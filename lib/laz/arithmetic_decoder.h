@@ -49,6 +49,16 @@ public:
     void init(std::uint32_t symbols);
     std::uint32_t symbols() const noexcept { return symbols_; }
 
+    // What an encoder needs (test fixtures write LAZ data with it): the
+    // cumulative count below `symbol` in 15 bits, whether it is the last
+    // symbol, and the adaptation after coding it, as the decoder does it.
+    std::uint32_t cumulative(std::uint32_t symbol) const noexcept { return storage_[symbol]; }
+    bool is_last(std::uint32_t symbol) const noexcept { return symbol == last_symbol_; }
+    void adapt(std::uint32_t symbol) noexcept {
+        ++counts()[symbol];
+        if (--until_update_ == 0) rebuild();
+    }
+
 private:
     friend class ArithmeticDecoder;
     void rebuild() noexcept;
@@ -72,6 +82,13 @@ private:
 class BitModel {
 public:
     void init() noexcept { *this = BitModel{}; }
+
+    // For an encoder, as for SymbolModel.
+    std::uint32_t p0() const noexcept { return p0_; }
+    void adapt(std::uint32_t bit) noexcept {
+        if (bit == 0) ++zero_count_;
+        if (--until_update_ == 0) update();
+    }
 
 private:
     friend class ArithmeticDecoder;
@@ -255,18 +272,25 @@ inline std::uint32_t ArithmeticDecoder::read_bits(unsigned bits) noexcept {
 // k > 8: its top 8 bits in a 256-symbol model and k - 8 raw bits. Class k
 // covers -(2^k - 1) .. -2^(k-1) and 2^(k-1) + 1 .. 2^k; k = 32 is -2^31.
 // Values narrower than 32 bits fold back into 0 .. 2^bits - 1.
+//
+// Models are started fresh when first used after init(): most contexts and
+// most bit length classes never occur in a chunk, and starting all of them
+// would cost more than decoding a small chunk.
 class IntegerDecompressor {
 public:
-    // (Re)starts every model fresh. `bits` is 8, 16 or 32.
+    // (Re)starts every model fresh. `bits` is 8, 16 or 32. May throw
+    // std::bad_alloc, as may decompress() when it starts a model.
     void init(unsigned bits, unsigned contexts);
 
-    std::int32_t decompress(ArithmeticDecoder &decoder, std::int32_t prediction, unsigned context) noexcept {
+    std::int32_t decompress(ArithmeticDecoder &decoder, std::int32_t prediction, unsigned context) {
+        if (!class_started_[context]) start_class(context);
         const std::uint32_t k = decoder.decode_symbol(class_models_[context]);
         last_k_ = k;
         std::uint32_t correction;
         if (k == 0) {
             correction = decoder.decode_bit(zero_model_);
         } else if (k < 32) {
+            if (((value_started_ >> (k - 1)) & 1u) == 0) start_value(k);
             std::uint32_t v = decoder.decode_symbol(value_models_[k - 1]);
             if (k > 8) {
                 const unsigned low_bits = k - 8;
@@ -295,11 +319,16 @@ public:
     unsigned last_k() const noexcept { return last_k_; }
 
 private:
+    void start_class(unsigned context);
+    void start_value(unsigned k);
+
     unsigned bits_ = 32;
     unsigned last_k_ = 0;
     std::vector<SymbolModel> class_models_;  // one per context
+    std::vector<unsigned char> class_started_;
     BitModel zero_model_;
     std::vector<SymbolModel> value_models_;  // k = 1 .. bits
+    std::uint64_t value_started_ = 0;        // bit k - 1 for class k
 };
 
 // A set of symbol models selected by a previous value, each started only
@@ -313,14 +342,15 @@ public:
     void reset() noexcept { std::fill(started_.begin(), started_.end(), false); }
     SymbolModel &operator[](std::size_t index) {
         if (!started_[index]) {
-            models_[index].init(symbols_);
+            // A copy of a fresh model costs a fraction of building one.
+            models_[index] = fresh_;
             started_[index] = true;
         }
         return models_[index];
     }
 
 private:
-    std::uint32_t symbols_ = 2;
+    SymbolModel fresh_;
     std::vector<SymbolModel> models_;
     std::vector<bool> started_;
 };

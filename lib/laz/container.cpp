@@ -318,7 +318,7 @@ void ChunkTableReader::open(const Input &input, const TableLocation &where, bool
     decoder_.start();
 }
 
-bool ChunkTableReader::next(std::uint64_t &points, std::uint64_t &bytes) noexcept {
+bool ChunkTableReader::next(std::uint64_t &points, std::uint64_t &bytes) {
     if (remaining_ == 0 || failed_) return false;
     --remaining_;
     if (variable_) last_points_ = entries_.decompress(decoder_, last_points_, 0);

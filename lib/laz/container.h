@@ -154,9 +154,12 @@ public:
     void open(const Input &input, const TableLocation &where, bool variable_chunks);
     // The next entry; false after the last one or when the stream fails
     // (failed() then says so).
-    bool next(std::uint64_t &points, std::uint64_t &bytes) noexcept;
+    bool next(std::uint64_t &points, std::uint64_t &bytes);
     bool failed() const noexcept { return failed_; }
     Stream::Status stream_status() const noexcept { return decoder_.stream_status(); }
+    // Where the entries read so far end: the byte after the last one the
+    // decoder took.
+    std::uint64_t end() const noexcept { return stream_.begin() + decoder_.consumed(); }
 
 private:
     Stream stream_;

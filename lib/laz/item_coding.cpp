@@ -62,6 +62,7 @@ void decode_gps_time(ArithmeticDecoder &decoder, GpsTimeModels &models, GpsTimeS
     // The layered coder has no "unchanged" code: its symbols sit one lower.
     constexpr std::uint32_t kShift = Layered ? 0 : 1;
     constexpr std::uint32_t kFull = 511 + kShift;
+    if (!models.started) models.start();
     for (int pass = 0; pass <= kMostSwitches; ++pass) {
         const unsigned s = seq.last;
         if (seq.diff[s] == 0) {
@@ -120,12 +121,14 @@ void decode_gps_time(ArithmeticDecoder &decoder, GpsTimeModels &models, GpsTimeS
 template void decode_gps_time<false>(ArithmeticDecoder &, GpsTimeModels &, GpsTimeSequences &);
 template void decode_gps_time<true>(ArithmeticDecoder &, GpsTimeModels &, GpsTimeSequences &);
 
-void ColourModels::init() {
+void ColourModels::start() {
     used.init(128);
     for (SymbolModel &model : bytes) model.init(256);
+    started = true;
 }
 
 void decode_colour(ArithmeticDecoder &decoder, ColourModels &models, std::array<std::uint16_t, 3> &rgb) {
+    if (!models.started) models.start();
     const std::uint32_t used = decoder.decode_symbol(models.used);
     const int r_low = rgb[0] & 0xFF;
     const int r_high = rgb[0] >> 8;

@@ -121,19 +121,26 @@ struct GpsTimeSequences {
     std::int64_t current() const noexcept { return time[last]; }
 };
 
-// The models of a GPS time coder.
+// The models of a GPS time coder, started when the first time is decoded.
 struct GpsTimeModels {
     SymbolModel multi;      // multipliers of the last difference and codes
     SymbolModel zero_diff;  // cases when the last difference is 0
     IntegerDecompressor differences;
+    bool layered = false;
+    bool started = false;
 
     // Point-wise (GPSTIME11 v2) and layered (POINT14) coders differ only in
     // the "unchanged" code the point-wise one has (the layered coder is
     // asked only for times that changed).
-    void init(bool layered) {
+    void init(bool layered_coder) {
+        layered = layered_coder;
+        started = false;
+    }
+    void start() {
         multi.init(layered ? 515 : 516);
         zero_diff.init(layered ? 5 : 6);
         differences.init(32, 9);
+        started = true;
     }
 };
 
@@ -150,7 +157,9 @@ void decode_gps_time(ArithmeticDecoder &decoder, GpsTimeModels &models, GpsTimeS
 struct ColourModels {
     SymbolModel used;                 // 128 symbols: bits 0-5 the bytes, bit 6 not grey
     std::array<SymbolModel, 6> bytes; // low and high bytes of R, G, B
-    void init();
+    bool started = false;
+    void init() noexcept { started = false; }  // started with the first colour
+    void start();
 };
 void decode_colour(ArithmeticDecoder &decoder, ColourModels &models, std::array<std::uint16_t, 3> &rgb);
 

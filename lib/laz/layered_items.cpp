@@ -102,7 +102,7 @@ struct Point14Fields {
 struct Point14Context {
     Point14Fields last;
     // channel_returns_XY
-    std::array<SymbolModel, 8> changed;
+    LazyModels changed;
     SymbolModel channel_step;
     LazyModels number_of_returns, return_number;
     SymbolModel return_same_time;
@@ -123,6 +123,7 @@ struct Point14Context {
     GpsTimeSequences sequences;
 
     Point14Context() {
+        changed.configure(8, 128);
         number_of_returns.configure(16, 16);
         return_number.configure(16, 16);
         classification.configure(64, 256);
@@ -136,7 +137,7 @@ struct Point14Context {
         last = from;
         last.gps_changed = false;
         if (layers[kLayerXY].active) {
-            for (SymbolModel &model : changed) model.init(128);
+            changed.reset();
             channel_step.init(3);
             number_of_returns.reset();
             return_number.reset();
