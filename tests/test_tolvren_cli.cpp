@@ -249,7 +249,7 @@ TEST(TolvrenRepair, InconsistentCopiesAreRepairedToTheConsistentFile) {
     }
 }
 
-TEST(TolvrenRepair, CompressedFilesAreRefusedUntouched) {
+TEST(TolvrenRepair, CompressedFilesThatCannotBeDecodedAreRefusedUntouched) {
     TempDir dir;
     Bytes laz = craft(2, 3, 5);
     laz[104] |= 0x80;
@@ -262,6 +262,30 @@ TEST(TolvrenRepair, CompressedFilesAreRefusedUntouched) {
     EXPECT_EQ(run.lines()[0]["error"]["code"], code_name(TOLVREN_ECOMPRESSED));
     EXPECT_NE(run.err, "");
     EXPECT_EQ(read_file(dir.file("a.laz")), laz);
+}
+
+TEST(TolvrenCheck, ATruncatedLazFileFailsTheScanAndIsNotRepaired) {
+    const std::filesystem::path whole = shared_dir() / "liblas__1.2-with-color.laz";
+    if (!std::filesystem::exists(whole)) GTEST_SKIP() << "no " << whole;
+    TempDir dir;
+    const Bytes bytes = read_file(whole.string());
+    const Bytes cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2));
+    write_file(dir.file("cut.laz"), cut);
+    // The header alone looks right; the points say otherwise.
+    EXPECT_EQ(tolvren({"check", dir.file("cut.laz")}).status, 0);
+    const ToolRun scan = tolvren({"check", "--scan", "--json", "-j", "2", dir.file("cut.laz")});
+    EXPECT_EQ(scan.status, 1);
+    const std::vector<json> lines = scan.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    std::vector<std::string> codes;
+    for (const json &finding : lines[0]["findings"]) codes.push_back(finding["code"]);
+    EXPECT_EQ(codes, (std::vector<std::string>{"chunk_table_outside_file", "chunk_undecodable"}));
+    const ToolRun repair = tolvren({"repair", "--json", dir.file("cut.laz")});
+    EXPECT_EQ(repair.status, 1);
+    ASSERT_EQ(repair.lines().size(), 1u);
+    EXPECT_EQ(repair.lines()[0]["status"], "refused");
+    EXPECT_EQ(repair.lines()[0]["error"]["code"], code_name(TOLVREN_ECORRUPT));
+    EXPECT_EQ(read_file(dir.file("cut.laz")), cut);
 }
 
 TEST(TolvrenRepair, SharedFilesDryRunThenRepairThenCheckClean) {
