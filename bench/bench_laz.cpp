@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: MIT
+// Points per second of the LAZ decoder on large files made from real ones:
+// the chunks of ../shared/laz/loadersgl__indoor.laz (point format 3, chunks
+// of 50,000 points) and of loadersgl__pdrf7-v4-1.4.laz (format 7 with extra
+// bytes, chunks of 256 points) repeated many times behind a matching header
+// and a new chunk table. The chunks are copied as they are, so every point is
+// a real compressed point.
+//
+//   bench_laz [--benchmark_filter=...]    (Google Benchmark flags)
+//
+// Cases: decoding every field (format 3 and format 7), the scan of
+// tolvren_scan_points_mt (format 7 decodes only the layers of the returns
+// and coordinates) on 1 and 2 threads. Targets: the format 7 scan at least
+// 3 times the full decode, 2 threads at least 1.8 times 1. The files (about
+// 100 MB) go to $TMPDIR or /tmp and are removed at the end; without
+// ../shared the program says so and does nothing.
+#include "laz/laz_reader.h"
+#include "laz_writer.h"
+#include "tolvren_las.h"
+
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using laz_writer::Bytes;
+
+Bytes read_bytes(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// `source`'s chunks `copies` times over, in a file of its own.
+struct BigFile {
+    std::string path;
+    Bytes bytes;
+    std::uint64_t points = 0;
+};
+
+BigFile make_big(const fs::path &source, std::size_t copies, const fs::path &dir) {
+    const laz_writer::LazParts one = laz_writer::split(read_bytes(source));
+    laz_writer::LazParts many = one;
+    many.chunks.clear();
+    many.points.clear();
+    BigFile big;
+    for (std::size_t c = 0; c < copies; ++c) {
+        many.chunks.insert(many.chunks.end(), one.chunks.begin(), one.chunks.end());
+        many.points.insert(many.points.end(), one.points.begin(), one.points.end());
+    }
+    for (std::uint32_t n : many.points) big.points += n;
+    // The copies' last chunks are shorter than the others: chunks of
+    // varying size, their counts in the table.
+    big.bytes = laz_writer::assemble(many, 0xFFFFFFFFu, big.points);
+    big.path = (dir / source.filename()).string();
+    std::ofstream out(big.path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(big.bytes.data()), static_cast<std::streamsize>(big.bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + big.path);
+    return big;
+}
+
+class Files {
+public:
+    Files() {
+        const fs::path shared = fs::path(TOLVREN_SHARED_LAS_DIR).parent_path() / "laz";
+        if (!fs::exists(shared)) return;
+        const char *tmp = std::getenv("TMPDIR");
+        dir_ = fs::path(tmp && *tmp ? tmp : "/tmp") / ("tolvren-bench-laz-" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+        format3_ = make_big(shared / "loadersgl__indoor.laz", 25, dir_);
+        format7_ = make_big(shared / "loadersgl__pdrf7-v4-1.4.laz", 3000, dir_);
+        ready_ = true;
+    }
+    ~Files() {
+        std::error_code ignored;
+        if (!dir_.empty()) fs::remove_all(dir_, ignored);
+    }
+    bool ready() const { return ready_; }
+    const BigFile &format(int f) const { return f == 3 ? format3_ : format7_; }
+
+private:
+    fs::path dir_;
+    BigFile format3_, format7_;
+    bool ready_ = false;
+};
+
+Files &files() {
+    static Files made;
+    return made;
+}
+
+// Takes the records and does nothing but touch them.
+class Discard final : public tolvren::laz::ChunkConsumer, public tolvren::laz::RecordSink {
+public:
+    tolvren::laz::RecordSink &begin_chunk(const tolvren::laz::ChunkSpec &) override { return *this; }
+    bool records(const unsigned char *records, std::size_t count) override {
+        benchmark::DoNotOptimize(records[0] + count);
+        return true;
+    }
+    void end_chunk(const tolvren::laz::ChunkSpec &, const tolvren::laz::ChunkResult &) override {}
+};
+
+void DecodeEveryField(benchmark::State &state) {
+    using namespace tolvren::laz;
+    if (!files().ready()) return state.SkipWithError("no ../shared/laz");
+    const BigFile &big = files().format(static_cast<int>(state.range(0)));
+    const MemoryInput input(big.bytes.data(), big.bytes.size());
+    const LasLayout layout = laz_writer::layout_of(big.bytes);
+    const Container container = open_container(input, layout);
+    Discard sink;
+    for (auto _ : state) {
+        const DecodeReport report = decode_chunks(input, layout, container, LayerChoice::all, {&sink}, {});
+        if (report.points != big.points) return state.SkipWithError("points missing");
+    }
+    state.counters["points_per_second"] =
+        benchmark::Counter(static_cast<double>(big.points), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void Scan(benchmark::State &state) {
+    if (!files().ready()) return state.SkipWithError("no ../shared/laz");
+    const BigFile &big = files().format(static_cast<int>(state.range(0)));
+    const auto threads = static_cast<unsigned>(state.range(1));
+    tolvren_scan scan;
+    tolvren_detail detail;
+    for (auto _ : state) {
+        if (tolvren_scan_points_mt(big.path.c_str(), nullptr, threads, nullptr, nullptr, &scan, &detail) != TOLVREN_OK) {
+            return state.SkipWithError(detail.message);
+        }
+        if (scan.records != big.points) return state.SkipWithError("points missing");
+    }
+    state.counters["points_per_second"] =
+        benchmark::Counter(static_cast<double>(big.points), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+BENCHMARK(DecodeEveryField)->ArgName("format")->Arg(3)->Arg(7)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Scan)->ArgNames({"format", "threads"})->ArgsProduct({{3, 7}, {1, 2}})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
