@@ -119,3 +119,22 @@ def test_readme_example_checks_and_repairs_a_folder(tmp_path: Path) -> None:
         if not entry["header"]["compressed"]:
             assert (f"tiles/{name}: repaired " in out) != entry["consistency"]["consistent"]
             assert tl.check(tmp_path / "tiles" / name, scan=True).ok
+
+
+def test_a_damaged_laz_file_is_named_and_left_untouched(tmp_path: Path) -> None:
+    source = SHARED / "liblas__1.2-with-color.laz"
+    if not source.exists():
+        pytest.skip(f"no {source}")
+    whole = source.read_bytes()
+    path = tmp_path / "cut.laz"
+    path.write_bytes(whole[:len(whole) // 2])
+    with pytest.raises(tl.CorruptDataError) as raised:
+        tl.scan(path, threads=2)
+    assert raised.value.name == "corrupt" and "chunk 0 (from point 0)" in str(raised.value)
+    codes = [f.code for f in tl.check(path, scan=True).findings]
+    assert codes == ["chunk_table_outside_file", "chunk_undecodable"]
+    with pytest.raises(tl.RefusedError):
+        tl.repair(path)
+    assert path.read_bytes() == whole[:len(whole) // 2]
+    with pytest.raises(ValueError):
+        tl.scan(source, threads=-1)
