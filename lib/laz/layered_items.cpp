@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 namespace tolvren::laz {
 
@@ -489,13 +490,15 @@ constexpr std::size_t kBatchBytes = std::size_t{1} << 16;
 }  // namespace
 
 LayeredChunkDecoder::LayeredChunkDecoder(const LaszipVlr &vlr, LayerChoice choice) : choice_(choice) {
-    if (vlr.items.empty() || vlr.items[0].type != static_cast<std::uint16_t>(ItemType::point14)) throw std::bad_alloc();
+    if (vlr.items.empty() || vlr.items[0].type != static_cast<std::uint16_t>(ItemType::point14)) {
+        throw std::invalid_argument("the layered compressor's first item is POINT14");
+    }
     point_ = std::make_unique<Point14Decoder>(vlr.items[0].version);
     record_length_ = kPoint14Bytes;
     std::size_t layer = kPoint14Layers;
     for (std::size_t i = 1; i < vlr.items.size(); ++i) {
         std::unique_ptr<LayeredItem> follower = make_follower(vlr.items[i]);
-        if (!follower) throw std::bad_alloc();
+        if (!follower) throw std::invalid_argument("an item the layered compressor does not have");
         const std::size_t layers = follower->layers();
         followers_.push_back(Slot{std::move(follower), record_length_, layer});
         record_length_ += vlr.items[i].size;
@@ -527,8 +530,9 @@ ChunkResult LayeredChunkDecoder::decode(const Input &input, const ChunkSpec &spe
     };
 
     // The head: the raw first record, the point count, the layer sizes.
+    // Only the head is read here; each layer's stream reads its own bytes.
     const std::uint64_t end = spec.bytes != 0 ? std::min(spec.start + spec.bytes, spec.limit) : spec.limit;
-    cursor_.open(input, spec.start, end);
+    cursor_.open(input, spec.start, std::min<std::uint64_t>(end, spec.start + head_.size()));
     if (!cursor_.read(head_.data(), head_.size())) return stream_failure(cursor_.status(), 0);
     const unsigned char *const raw = head_.data();
     const std::uint32_t count = load_le<std::uint32_t>(raw + record_length_);

@@ -298,7 +298,10 @@ void work(Run &run, ChunkConsumer &consumer, Tally &tally, AfterChunk after_chun
             }
             after_chunk();
         }
-    } catch (const std::bad_alloc &) {
+    } catch (...) {
+        // No memory for a decoder or its models (or an item list the
+        // container let through that no decoder has): nothing may leave a
+        // thread, and the run cannot be trusted.
         run.halt(DecodeReport::Stop::no_memory);
     }
 }

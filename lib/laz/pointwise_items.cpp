@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 namespace tolvren::laz {
 
@@ -414,7 +415,7 @@ constexpr std::size_t kBatchBytes = std::size_t{1} << 16;
 PointwiseChunkDecoder::PointwiseChunkDecoder(const LaszipVlr &vlr) {
     for (const Item &item : vlr.items) {
         std::unique_ptr<PointwiseItem> decoder = make_item(item);
-        if (!decoder) throw std::bad_alloc();
+        if (!decoder) throw std::invalid_argument("an item the point-wise compressor does not have");
         items_.push_back(Slot{std::move(decoder), record_length_});
         record_length_ += item.size;
     }
