@@ -82,9 +82,12 @@ struct Decoded {
     Bytes records;
 };
 
-Decoded decode(const Bytes &file, LayerChoice choice = LayerChoice::all, std::size_t threads = 1) {
+// Decodes `file` as the header says (or, when `header_of` is given, as the
+// header of that file says: `file` may be cut short of its own header).
+Decoded decode(const Bytes &file, LayerChoice choice = LayerChoice::all, std::size_t threads = 1,
+               const Bytes *header_of = nullptr) {
     const MemoryInput input(file.data(), file.size());
-    LasLayout layout = laz_writer::layout_of(file);
+    LasLayout layout = laz_writer::layout_of(header_of ? *header_of : file);
     layout.region_end = std::min<std::uint64_t>(layout.region_end, file.size());
     Decoded out;
     const Container container = open_container(input, layout);
@@ -267,7 +270,7 @@ TEST_F(LazFiles, CutAtEveryLengthIsFoundAndNothingPastTheEndIsRead) {
         // them, from the header's end.
         for (std::size_t size = 227; size < whole.size(); size += step) {
             const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
-            const Decoded got = decode(cut, LayerChoice::coordinates);
+            const Decoded got = decode(cut, LayerChoice::coordinates, 1, &whole);
             if (size < needed) {
                 ASSERT_TRUE(flagged(got, count)) << "cut at " << size;
             } else {
