@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace tolvren::internal {
 
@@ -72,10 +73,27 @@ bool write_all_at(int fd, const unsigned char *bytes, std::size_t size, std::uin
     return ok;
 }
 
+namespace {
+
+// 0, 1 and 2 are standard input, output and error.
+constexpr int kFirstPrivateDescriptor = 3;
+
+}  // namespace
+
+Descriptor open_descriptor(const char *path, int flags) noexcept {
+    Descriptor fd(::open(path, flags | O_CLOEXEC));
+    if (fd.get() < 0 || fd.get() >= kFirstPrivateDescriptor) return fd;
+    Descriptor moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, kFirstPrivateDescriptor));
+    // Closing the low descriptor must not hide why the move failed.
+    const int error = errno;
+    fd = std::move(moved);
+    errno = error;
+    return fd;
+}
+
 OpenedFile open_regular_file(const char *path, bool for_writing) noexcept {
     OpenedFile file;
-    const int flags = (for_writing ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    file.fd = Descriptor(::open(path, flags));
+    file.fd = open_descriptor(path, (for_writing ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY);
     struct stat info;
     if (file.fd.get() < 0 || ::fstat(file.fd.get(), &info) != 0) {
         file.sys_errno = errno;

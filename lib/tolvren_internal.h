@@ -125,6 +125,17 @@ private:
     int fd_ = -1;
 };
 
+// Opens `path` with `flags` (O_CLOEXEC is added) on a descriptor above 2.
+// Descriptors 0, 1 and 2 are the standard streams: when a caller has closed
+// one, open() hands out its number, and whatever the caller later writes to
+// that stream (a message, a result) would land in the file. Such a
+// descriptor is moved up with F_DUPFD_CLOEXEC and the low number freed at
+// once; only the few instructions between the two calls leave it taken, so
+// a program that writes to a closed stream from other threads should first
+// fill 0-2 itself (tolvren opens /dev/null on them). Returns an empty
+// Descriptor, with errno set, when either call fails.
+Descriptor open_descriptor(const char *path, int flags) noexcept;
+
 // Opens `path` for reading (or reading and writing) without ever blocking:
 // a FIFO, a socket or a device is opened in non-blocking mode and then
 // refused by its type, so no call waits for a writer that never comes.

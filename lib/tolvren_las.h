@@ -20,6 +20,9 @@
  *     file for reading, may run at the same time on different threads.
  *   - A file is judged by its signature and header, never by its name. Only
  *     regular files (or symbolic links to them) are read; no open blocks.
+ *   - Files are opened close-on-exec on descriptors above 2, also when the
+ *     caller has closed a standard stream, so nothing the caller writes to
+ *     standard output or error can land in them.
  *   - Counts are unsigned 64-bit whatever the version; a field the file's
  *     version lacks reads as 0 and the version tells which fields exist.
  *

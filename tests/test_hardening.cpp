@@ -3,12 +3,14 @@
 // the header update and Quarlin: FIFOs, files cut or edited or swapped while
 // they are read, writes that fail half way, reports that cannot be written.
 #include "test_support.h"
+#include "tolvren_las.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 
 #include <cstring>
 #include <string>
@@ -192,6 +194,31 @@ TEST(Hardening, ALostReportIsAFailure) {
         EXPECT_EQ(result.exit_code, 255);
         EXPECT_EQ(read_text(errors), "");
     }
+}
+
+// A caller that closed its standard streams: the files the library opens
+// never take their numbers, so nothing the caller writes to them reaches a
+// file. The progress callback looks while the file is open.
+TEST(Hardening, TheLibraryNeverOpensAFileAsAStandardStream) {
+    TempDir dir;
+    const std::string path = dir.file("streams.las");
+    write_file(path, tolvren_test::LasFile{}.build());
+    const auto streams_closed = [](std::uint64_t, std::uint64_t, void *) {
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (fcntl(fd, F_GETFD) != -1) _exit(10 + fd);
+        }
+        return 0;
+    };
+    const ProcessResult result = run_in_child([&] {
+        for (int fd = 0; fd <= 2; ++fd) close(fd);
+        tolvren_report report;
+        tolvren_scan scan;
+        if (tolvren_check_file(path.c_str(), TOLVREN_CHECK_SCAN, streams_closed, nullptr, &report, nullptr) != 0 ||
+            tolvren_scan_points(path.c_str(), nullptr, streams_closed, nullptr, &scan, nullptr) != 0) {
+            _exit(2);
+        }
+    });
+    EXPECT_EQ(result.exit_code, 0);
 }
 
 }  // namespace

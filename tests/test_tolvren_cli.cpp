@@ -433,3 +433,30 @@ TEST(TolvrenCli, RecursionReportsLinksThatLeadNowhere) {
 }
 
 }  // namespace
+
+// With standard error or output closed, the next file opened would take its
+// number, and messages or results written to the stream would land in a
+// tile: every tile must end as it was or as repaired, nothing else.
+TEST(TolvrenRepair, ClosedStandardStreamsNeverReachATile) {
+    TempDir dir;
+    const Bytes right = craft(2, 1, 30);
+    Bytes stale = right;
+    put<std::uint32_t>(stale, 107, 31);
+    const Bytes not_las(300, 'x');  // each gives a message on stderr
+    std::vector<std::string> args{"repair", "-j", "3"};
+    for (int i = 0; i < 200; ++i) args.push_back(dir.file("t" + std::to_string(1000 + i) + ".las"));
+    for (const std::vector<int> &closed : {std::vector<int>{2}, {1, 2}, {0, 1, 2}}) {
+        SCOPED_TRACE(testing::PrintToString(closed));
+        for (std::size_t i = 3; i < args.size(); ++i) write_file(args[i], i % 2 ? stale : not_las);
+        const tolvren_test::ProcessResult run = tolvren_after([&] { for (const int fd : closed) close(fd); }, args);
+        EXPECT_EQ(run.exit_code, 1);
+        for (std::size_t i = 3; i < args.size(); ++i) {
+            const Bytes now = read_file(args[i]);
+            EXPECT_TRUE(i % 2 ? now == stale || now == right : now == not_las) << args[i];
+        }
+        // Results reach an open standard output in full.
+        if (closed.size() == 1) {
+            EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 200) << run.out;
+        }
+    }
+}
