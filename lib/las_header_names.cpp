@@ -33,7 +33,7 @@ constexpr std::array<ErrorText, 19> kErrors = {{
     {TOLVREN_ENOMEM, "out_of_memory", "out of memory"},
     {TOLVREN_EWRITEOPEN, "write_open_failed", "the file cannot be opened for writing"},
     {TOLVREN_ECHANGED, "file_changed", "the file changed during the call; nothing was written"},
-    {TOLVREN_EWRITE, "write_failed", "writing the header failed; the original bytes were written back"},
+    {TOLVREN_EWRITE, "write_failed", "writing the header failed; it holds its original bytes"},
     {TOLVREN_EWRITERESTORE, "restore_failed",
      "writing the header failed and so did writing the original bytes back; the header may be damaged"},
     {TOLVREN_ETOOMANYPOINTS, "too_many_points", "more point records than a LAS 1.0-1.3 header can count"},

@@ -3,13 +3,17 @@
 //
 // The repair reads everything first and decides what to write from the
 // header and one scan of the point records; any doubt about the file's
-// layout refuses before a byte is written. It then writes only the fields
-// whose values change, all or nothing, and syncs before it reports success.
+// layout refuses before a byte is written. It then composes the new header
+// in memory and writes the bytes from the first changed field to the last in
+// one write (the unchanged bytes between them as the file holds them), so
+// that no signal can leave some fields old and others new, and syncs before
+// it reports success.
 
 #include "tolvren_internal.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -52,12 +56,14 @@ public:
     }
 
     const HeaderImage &updated() const { return updated_; }
-    const ByteRun *ranges() const { return ranges_.data(); }
-    std::size_t range_count() const { return out_.count; }
+    // The bytes from the first changed field to the end of the last; empty
+    // when nothing changes.
+    ByteRun span() const { return out_.count == 0 ? ByteRun{0, 0} : ByteRun{first_, end_ - first_}; }
 
 private:
     tolvren_change &next(int field, int index, std::size_t offset, std::size_t size) {
-        ranges_[out_.count] = ByteRun{offset, size};
+        first_ = out_.count == 0 ? offset : std::min(first_, offset);
+        end_ = std::max(end_, offset + size);
         tolvren_change &change = out_.changes[out_.count++];
         change.field = field;
         change.index = index;
@@ -66,7 +72,8 @@ private:
 
     HeaderImage updated_;
     tolvren_repair_result &out_;
-    std::array<ByteRun, TOLVREN_MAX_CHANGES> ranges_{};
+    std::size_t first_ = 0;
+    std::size_t end_ = 0;
 };
 
 // Why the file's layout leaves doubt about where its point records are, or
@@ -163,15 +170,14 @@ int write_plan(const char *path, const OpenedFile &read, const tolvren_header &h
                    detail);
     if (code != TOLVREN_OK) return code;
     int error = 0;
-    switch (patch_runs(file.fd.get(), original.data(), plan.updated().data(), plan.ranges(), plan.range_count(),
-                       read.size, error)) {
+    switch (patch_span(file.fd.get(), original.data(), plan.updated().data(), plan.span(), read.size, error)) {
         case PatchStatus::written:
             return TOLVREN_OK;
         case PatchStatus::changed:
             return fail(detail, TOLVREN_ECHANGED, 0, path, "the file became shorter during the repair; nothing was written");
         case PatchStatus::write_failed:
             return fail(detail, TOLVREN_EWRITE, error, path,
-                        "writing the repaired header failed; the original bytes were written back");
+                        "writing the repaired header failed; the header holds its original bytes");
         case PatchStatus::restore_failed:
             break;
     }

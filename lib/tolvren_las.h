@@ -71,8 +71,8 @@ typedef enum tolvren_error {
     TOLVREN_EWRITEOPEN = -14,    /* the file cannot be opened for writing */
     TOLVREN_ECHANGED = -15,      /* the file changed during the call (shorter, or
                                     other header bytes): nothing was written */
-    TOLVREN_EWRITE = -16,        /* a write or its sync failed; the original bytes
-                                    were written back */
+    TOLVREN_EWRITE = -16,        /* a write or its sync failed; the header holds
+                                    its original bytes */
     TOLVREN_EWRITERESTORE = -17, /* a write failed and so did writing the original
                                     bytes back: the header may be damaged */
     TOLVREN_ETOOMANYPOINTS = -18 /* repair: a LAS 1.0-1.3 file holds more than
@@ -372,11 +372,20 @@ TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
  * inside the header or beyond the end, the VLRs or EVLRs run past their
  * place, waveform data said to be in the file start outside it, or the first
  * EVLR or the waveform data start inside a record; TOLVREN_ETOOMANYPOINTS.
- * Writes only the changed fields, all or nothing, never changes the length,
- * and syncs before returning TOLVREN_OK; just before writing it checks that
- * the file is the same one, as long, with the same header bytes, else
- * TOLVREN_ECHANGED and nothing is written. TOLVREN_EWRITEOPEN only when there
- * is something to write. */
+ * Writes the header bytes from the first changed field to the last in one
+ * write (those between them as the file holds them), never changes the
+ * length, and syncs before returning TOLVREN_OK; just before writing it
+ * checks that the file is the same one, as long, with the same header bytes,
+ * else TOLVREN_ECHANGED and nothing is written. TOLVREN_EWRITEOPEN only when
+ * there is something to write.
+ * The header is all old or all new whatever signal the process gets: the
+ * one write of less than a page is never torn, and the calling thread blocks
+ * every signal but those of faults from the write until the header is
+ * synced or its original bytes are back (its mask is restored after; the
+ * process's signal dispositions are never touched). A file-size limit
+ * (RLIMIT_FSIZE) below the end of the bytes to write gives TOLVREN_EWRITE
+ * with sys_errno EFBIG and nothing written; the SIGXFSZ a write raises is
+ * taken back, never delivered. */
 TOLVREN_LAS_API int tolvren_repair(const char *path, unsigned flags,
                                    tolvren_progress_fn progress, void *user,
                                    tolvren_repair_result *out,

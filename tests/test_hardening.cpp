@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -219,6 +222,75 @@ TEST(Hardening, TheLibraryNeverOpensAFileAsAStandardStream) {
         }
     });
     EXPECT_EQ(result.exit_code, 0);
+}
+
+// Runs the fault driver's repair of `path` with every write slowed and
+// sends `sig` as soon as the first write is in. Returns the wait status, or
+// -1 when no write was ever announced.
+int signal_after_first_write(const std::string &path, int sig) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        setenv("TOLVREN_WRITE_DELAY_MS", "100", 1);
+        execl(TOLVREN_HEADER_API_FAULTS_PATH, TOLVREN_HEADER_API_FAULTS_PATH, "1000", "ok", "0", path.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string seen;
+    bool sent = false;
+    char buffer[256];
+    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;) {
+        seen.append(buffer, static_cast<std::size_t>(got));
+        if (!sent && seen.find("wrote") != std::string::npos) sent = kill(pid, sig) == 0;
+    }
+    close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return sent ? status : -1;
+}
+
+// A repair that a signal stops leaves the header all old or all new, never
+// some fields of each; under a file-size limit the write fails, reported,
+// and the file keeps every byte.
+TEST(Hardening, ASignalNeverLeavesAHalfRepairedHeader) {
+    TempDir dir;
+    const std::string path = dir.file("signalled.las");
+    const Bytes right = tolvren_test::LasFile{}.build();
+    Bytes stale = right;
+    tolvren_test::put<std::uint64_t>(stale, 247, 9);  // point count
+    tolvren_test::put<std::uint64_t>(stale, 255, 0);  // first returns
+    tolvren_test::put<double>(stale, 187, -1.0);      // min X
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+        SCOPED_TRACE(strsignal(sig));
+        write_file(path, stale);
+        const int status = signal_after_first_write(path, sig);
+        ASSERT_NE(status, -1) << "no write was announced";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        const Bytes now = read_file(path);
+        EXPECT_TRUE(now == stale || now == right);
+    }
+    // Writing at byte 250 or beyond fails; the signal that would end the
+    // process for it does not.
+    write_file(path, stale);
+    const ProcessResult limited = run_in_child([&] {
+        signal(SIGXFSZ, SIG_DFL);
+        const rlimit cap{250, 250};
+        if (setrlimit(RLIMIT_FSIZE, &cap) != 0) _exit(1);
+        execl(TOLVREN_HEADER_API_FAULTS_PATH, TOLVREN_HEADER_API_FAULTS_PATH, "1000", "ok", "0", path.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    });
+    EXPECT_EQ(limited.exit_code, 0);
+    EXPECT_EQ(limited.out.substr(0, limited.out.find(' ')), "write_failed") << limited.out;
+    EXPECT_EQ(read_file(path), stale);
 }
 
 }  // namespace

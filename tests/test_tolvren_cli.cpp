@@ -404,7 +404,7 @@ TEST(TolvrenRepair, AFailedWriteIsReportedAsFailedNotRefused) {
     const std::string path = dir.file("f.las");
     write_file(path, wrong);
     const auto file_size_limit = [] {
-        signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+        signal(SIGXFSZ, SIG_DFL);  // a write past the limit must fail, not end the process
         const rlimit limit{150, 150};
         setrlimit(RLIMIT_FSIZE, &limit);
         dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);

@@ -34,7 +34,7 @@ std::string rendered(Command command, const Options &options, std::size_t index,
 // A repair that did not happen: "refused" when the file was left untouched
 // (not LAS, compressed, a layout in doubt, changed meanwhile, not writable,
 // too many points...), "failed" when writing it went wrong, whether the
-// original bytes were written back or the header may be damaged.
+// header holds its original bytes or may be damaged.
 const char *repair_failure_status(int code) {
     return code == TOLVREN_EWRITE || code == TOLVREN_EWRITERESTORE ? "failed" : "refused";
 }

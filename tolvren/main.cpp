@@ -113,6 +113,11 @@ int main(int argc, char **argv) {
     // process between two writes of a repair: writing then fails instead,
     // and no further file is started.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) makes a write beyond it fail with EFBIG
+    // instead of ending the process: results redirected to a file then fail
+    // as on a full disk. The library's header writes never die of it either
+    // way; they take back the signal they raise.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     int status = tolvren_cli::kExitOk;
     try {

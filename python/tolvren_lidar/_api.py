@@ -78,9 +78,8 @@ class OutOfMemoryError(TolvrenError):
 
 
 class WriteError(TolvrenError):
-    """Writing the repaired header failed. The library wrote the original
-    bytes back, except with ``write_restore``, where the header may be
-    damaged."""
+    """Writing the repaired header failed. The header holds its original
+    bytes, except with ``restore_failed``, where it may be damaged."""
 
 
 # The family of each error, by the stable name tolvren_error_name gives it.
