@@ -16,7 +16,7 @@ struct ErrorText {
     const char *sentence;
 };
 
-constexpr std::array<ErrorText, 19> kErrors = {{
+constexpr std::array<ErrorText, 20> kErrors = {{
     {TOLVREN_OK, "ok", "success"},
     {TOLVREN_EINVAL, "invalid_argument", "a NULL pointer or an unknown flag was handed in"},
     {TOLVREN_EOPEN, "open_failed", "the file cannot be opened"},
@@ -37,6 +37,8 @@ constexpr std::array<ErrorText, 19> kErrors = {{
     {TOLVREN_EWRITERESTORE, "restore_failed",
      "writing the header failed and so did writing the original bytes back; the header may be damaged"},
     {TOLVREN_ETOOMANYPOINTS, "too_many_points", "more point records than a LAS 1.0-1.3 header can count"},
+    {TOLVREN_EEXTENT, "extent_unrepairable",
+     "an extent runs from its min down to its max, and the axis's scale gives no coordinate to mend it with"},
 }};
 
 const ErrorText *find_error(int code) {

@@ -43,16 +43,16 @@ public:
         change.new_count = value;
     }
 
-    // Sets an extent field to the scanned value when the stored one is more
-    // than half a scale step from it.
-    void extent(int field, int index, std::size_t offset, double scanned, double scale) {
+    // Sets an extent field to `value`, recording the change when its bits
+    // differ.
+    void extent(int field, int index, std::size_t offset, double value) {
         const double old = load<double>(updated_.data(), offset);
-        if (!extent_off(old, scanned, scale)) return;
-        store(updated_.data(), offset, scanned);
+        if (std::memcmp(&old, &value, sizeof value) == 0) return;
+        store(updated_.data(), offset, value);
         tolvren_change &change = next(field, index, offset, sizeof(double));
         change.is_real = 1;
         change.old_real = old;
-        change.new_real = scanned;
+        change.new_real = value;
     }
 
     const HeaderImage &updated() const { return updated_; }
@@ -123,6 +123,20 @@ void plan_counts(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) 
     }
 }
 
+constexpr const char *kAxisNames[3] = {"X", "Y", "Z"};
+
+// The first axis whose extents the repair would leave crossed (min above
+// max, or a NaN) in a file with points because its scale or offset gives no
+// coordinate, or its points' coordinates lie beyond the doubles; -1 when
+// there is none. Its check would still fail, so the repair refuses.
+int unmendable_axis(const tolvren_header &h, const tolvren_scan &scan) {
+    if (scan.records == 0) return -1;
+    for (std::size_t a = 0; a < 3; ++a) {
+        if (!scanned_extents_usable(h, scan, a) && !(h.min[a] <= h.max[a])) return static_cast<int>(a);
+    }
+    return -1;
+}
+
 void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) {
     // Without a record there is no extent to compare with; a scale or offset
     // that makes no coordinate, or extents beyond the doubles, give none to
@@ -131,8 +145,18 @@ void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan)
     for (int axis = 0; axis < 3; ++axis) {
         const std::size_t a = static_cast<std::size_t>(axis);
         if (!scanned_extents_usable(h, scan, a)) continue;
-        plan.extent(TOLVREN_FIELD_MIN, axis, min_offset(a), scan.real_min[a], h.scale[a]);
-        plan.extent(TOLVREN_FIELD_MAX, axis, max_offset(a), scan.real_max[a], h.scale[a]);
+        // The scan gives the extremes in order, whatever the sign of the
+        // scale. Each side is mended when it lies more than half a scale
+        // step from the points'; both are when what would be left still
+        // crosses: a min above its max by less than half a step, or a NaN
+        // side mended past a kept one.
+        const double low = scan.real_min[a];
+        const double high = scan.real_max[a];
+        bool mend_min = extent_off(h.min[a], low, h.scale[a]);
+        bool mend_max = extent_off(h.max[a], high, h.scale[a]);
+        if (!((mend_min ? low : h.min[a]) <= (mend_max ? high : h.max[a]))) mend_min = mend_max = true;
+        if (mend_min) plan.extent(TOLVREN_FIELD_MIN, axis, min_offset(a), low);
+        if (mend_max) plan.extent(TOLVREN_FIELD_MAX, axis, max_offset(a), high);
     }
 }
 
@@ -210,6 +234,13 @@ int repair(const char *path, unsigned flags, tolvren_progress_fn progress, void 
     }
     code = scan_fd(file.fd.get(), header, progress, user, path, out.scan, detail);
     if (code != TOLVREN_OK) return code;
+    if (const int axis = unmendable_axis(header, out.scan); axis >= 0) {
+        const auto a = static_cast<std::size_t>(axis);
+        return fail(detail, TOLVREN_EEXTENT, 0, path,
+                    "the %s extent runs from %.17g down to %.17g, and its scale factor %g and offset %g give no "
+                    "coordinate to mend it with; the file is left untouched",
+                    kAxisNames[a], header.min[a], header.max[a], header.scale[a], header.offset[a]);
+    }
 
     Plan plan(original, out);
     plan_counts(header, out.scan, plan);

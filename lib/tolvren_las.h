@@ -75,9 +75,13 @@ typedef enum tolvren_error {
                                     its original bytes */
     TOLVREN_EWRITERESTORE = -17, /* a write failed and so did writing the original
                                     bytes back: the header may be damaged */
-    TOLVREN_ETOOMANYPOINTS = -18 /* repair: a LAS 1.0-1.3 file holds more than
+    TOLVREN_ETOOMANYPOINTS = -18, /* repair: a LAS 1.0-1.3 file holds more than
                                     4294967295 whole records, which its 32-bit
                                     count cannot say: the file is untouched */
+    TOLVREN_EEXTENT = -19        /* repair: an axis of a file with points has
+                                    its min above its max (or a NaN), and its
+                                    scale and offset give no coordinate to
+                                    mend them with: the file is untouched */
 } tolvren_error;
 
 /* A static, English sentence for a tolvren_error; never NULL (an unknown
@@ -201,8 +205,13 @@ typedef struct tolvren_scan {
     int32_t  raw_min[3];              /* X, Y, Z; all four extents are 0 when
                                          records is 0 */
     int32_t  raw_max[3];
-    double   real_min[3];             /* raw * scale + offset, carried with a
-                                         64-bit significand, rounded once */
+    double   real_min[3];             /* the least and greatest real
+                                         coordinates: raw * scale + offset of
+                                         the raw extremes, carried with a
+                                         64-bit significand, rounded once. A
+                                         negative scale (LAS does not forbid
+                                         one) mirrors the axis: raw_max then
+                                         gives real_min and raw_min real_max */
     double   real_max[3];
 } tolvren_scan;
 
@@ -364,14 +373,22 @@ TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
  *     formats 0-5 with at most 4294967295 points; otherwise kept when they
  *     already hold a correct mirror, else set to 0;
  *   - an extent only when it lies more than half a scale step from the
- *     scanned one, then as raw * scale + offset rounded once; none when there
- *     are no points or the axis's scale is unusable.
+ *     scanned one (scan->real_min or real_max, in order whatever the sign of
+ *     the scale), then as that value; both extents of an axis when the two
+ *     left as they are would still have the min above the max (a crossing of
+ *     less than half a step, a NaN); none when there are no points or the
+ *     axis's scale is unusable.
+ * So a repaired header has no count or extent error in tolvren_check_header
+ * against the repair's scan; where one would be left, the repair refuses. 
  * A file already right stays byte-identical; with TOLVREN_REPAIR_DRY_RUN
  * nothing is written (and the file is never opened for writing). Refuses
  * untouched: TOLVREN_ECOMPRESSED; TOLVREN_ELAYOUT when OffsetToData lies
  * inside the header or beyond the end, the VLRs or EVLRs run past their
  * place, waveform data said to be in the file start outside it, or the first
- * EVLR or the waveform data start inside a record; TOLVREN_ETOOMANYPOINTS.
+ * EVLR or the waveform data start inside a record; TOLVREN_ETOOMANYPOINTS;
+ * TOLVREN_EEXTENT when a file with points has an axis whose min lies above
+ * its max (or is NaN) and whose scale or offset is unusable, or takes the
+ * points beyond the doubles, so that no extent can be written. 
  * Writes the header bytes from the first changed field to the last in one
  * write (those between them as the file holds them), never changes the
  * length, and syncs before returning TOLVREN_OK; just before writing it

@@ -460,3 +460,41 @@ TEST(TolvrenRepair, ClosedStandardStreamsNeverReachATile) {
         }
     }
 }
+
+// Whatever extents a repair writes, its own check with a scan finds them
+// right; where it cannot write right ones it refuses and leaves the file.
+TEST(TolvrenRepair, ARepairedHeaderChecksCleanOrTheRepairRefuses) {
+    TempDir dir;
+    // A negative X scale: the raw maximum is the real minimum.
+    Bytes negative = craft(4, 6, 40);
+    put(negative, 131, -0.25), put(negative, 179, 0.0), put(negative, 187, 0.0);
+    // Every point at raw X 8, real 102: stored extents that cross by less
+    // than half a scale step, or NaN on one side and such a max on the other.
+    tolvren_test::LasFile flat;
+    for (tolvren_test::Point &p : flat.points) p.x = 8;
+    Bytes crossed = flat.build(), nan_min = crossed, bad_scale = crossed;
+    put(crossed, 187, 102.1), put(crossed, 179, 101.9);
+    put(nan_min, 187, std::nan("")), put(nan_min, 179, 101.9);
+    // No coordinate to mend a crossed Y extent with: a zero scale.
+    put(bad_scale, 139, 0.0), put(bad_scale, 203, 1e9);
+    for (const auto &[name, bytes] : std::vector<std::pair<std::string, Bytes>>{
+             {"negative", negative}, {"crossed", crossed}, {"nan_min", nan_min}, {"bad_scale", bad_scale}}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file(name + ".las");
+        write_file(path, bytes);
+        const ToolRun repair = tolvren({"repair", "--json", path});
+        ASSERT_EQ(repair.lines().size(), 1u) << repair.out;
+        const json result = repair.lines()[0];
+        if (name == "bad_scale") {
+            EXPECT_EQ(repair.status, 1);
+            EXPECT_EQ(result["status"], "refused");
+            EXPECT_EQ(result["error"]["code"], code_name(TOLVREN_EEXTENT));
+            EXPECT_NE(repair.err.find("the Y extent"), std::string::npos) << repair.err;
+            EXPECT_EQ(read_file(path), bytes);
+            continue;
+        }
+        EXPECT_EQ(repair.status, 0);
+        EXPECT_EQ(result["status"], "repaired");
+        EXPECT_EQ(tolvren({"check", "--scan", path}).out, path + ": ok\n");
+    }
+}
