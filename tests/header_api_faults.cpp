@@ -11,9 +11,10 @@
 // effect. The library calls both through the dynamic linker, which finds
 // this program's definitions before the C library's.
 //
-// With TOLVREN_WRITE_DELAY_MS=N every write waits N milliseconds before it
-// starts and prints "wrote" once it is done, so that a test can send a
-// signal while a repair is between its writes.
+// With TOLVREN_WRITE_PAUSE set, each write that went in is announced with
+// "wrote" on standard output, and the driver then waits for a byte (or the
+// end) of standard input before it goes on: a test sends a signal between
+// the two, while the repair is just past a write.
 #include "tolvren_las.h"
 
 #include <sys/syscall.h>
@@ -24,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -33,7 +33,7 @@ struct Faults {
     long long good_writes = 0;
     bool recover = true;
     long long failing_syncs = 0;
-    long long delay_ms = 0;
+    bool pause = false;
     long long writes = 0;
     long long syncs = 0;
     bool failed = false;
@@ -47,13 +47,12 @@ ssize_t faulty_pwrite(int fd, const void *buffer, size_t count, long long offset
         errno = EIO;
         return -1;
     }
-    if (faults.delay_ms > 0) {
-        const timespec delay{faults.delay_ms / 1000, faults.delay_ms % 1000 * 1000000};
-        ::nanosleep(&delay, nullptr);
-    }
     const auto written = static_cast<ssize_t>(::syscall(SYS_pwrite64, fd, buffer, count, offset));
-    static const char kNotice[] = "wrote\n";
-    if (faults.delay_ms > 0 && written >= 0 && ::write(STDOUT_FILENO, kNotice, sizeof kNotice - 1) < 0) std::abort();
+    if (faults.pause && written >= 0) {
+        static const char kNotice[] = "wrote\n";
+        char go;
+        if (::write(STDOUT_FILENO, kNotice, sizeof kNotice - 1) < 0 || ::read(STDIN_FILENO, &go, 1) < 0) std::abort();
+    }
     return written;
 }
 
@@ -84,7 +83,7 @@ int main(int argc, char **argv) {
     faults.good_writes = std::atoll(argv[1]);
     faults.recover = std::strcmp(argv[2], "ok") == 0;
     faults.failing_syncs = std::atoll(argv[3]);
-    if (const char *delay = std::getenv("TOLVREN_WRITE_DELAY_MS")) faults.delay_ms = std::atoll(delay);
+    faults.pause = std::getenv("TOLVREN_WRITE_PAUSE") != nullptr;
     tolvren_repair_result result;
     const int code = tolvren_repair(argv[4], 0, nullptr, nullptr, &result, nullptr);
     std::printf("%s %lld writes %lld syncs\n", tolvren_error_name(code), faults.writes, faults.syncs);

@@ -224,20 +224,21 @@ TEST(Hardening, TheLibraryNeverOpensAFileAsAStandardStream) {
     EXPECT_EQ(result.exit_code, 0);
 }
 
-// Runs the fault driver's repair of `path` with every write slowed and
-// sends `sig` as soon as the first write is in. Returns the wait status, or
-// -1 when no write was ever announced.
+// Runs the fault driver's repair of `path`, pausing after each write, and
+// sends `sig` in the pause after the first. Returns the wait status, or -1
+// when no write was ever announced.
 int signal_after_first_write(const std::string &path, int sig) {
     int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    int in[2];
+    if (pipe(out) != 0 || pipe(in) != 0) throw std::runtime_error("pipe failed");
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        setenv("TOLVREN_WRITE_DELAY_MS", "100", 1);
+        dup2(in[0], STDIN_FILENO);
+        for (const int fd : {out[0], out[1], in[0], in[1]}) close(fd);
+        setenv("TOLVREN_WRITE_PAUSE", "1", 1);
         execl(TOLVREN_HEADER_API_FAULTS_PATH, TOLVREN_HEADER_API_FAULTS_PATH, "1000", "ok", "0", path.c_str(),
               static_cast<char *>(nullptr));
         _exit(127);
@@ -246,11 +247,18 @@ int signal_after_first_write(const std::string &path, int sig) {
     std::string seen;
     bool sent = false;
     char buffer[256];
-    for (ssize_t got; (got = read(out[0], buffer, sizeof buffer)) > 0;) {
+    for (ssize_t got; !sent && (got = read(out[0], buffer, sizeof buffer)) > 0;) {
         seen.append(buffer, static_cast<std::size_t>(got));
-        if (!sent && seen.find("wrote") != std::string::npos) sent = kill(pid, sig) == 0;
+        sent = seen.find("wrote") != std::string::npos && kill(pid, sig) == 0;
+    }
+    // Then the driver may go on; every later pause ends at once. The read
+    // end, still open here, keeps the byte from raising SIGPIPE.
+    if (write(in[1], "x", 1) != 1) throw std::runtime_error("write failed");
+    close(in[1]);
+    while (read(out[0], buffer, sizeof buffer) > 0) {
     }
     close(out[0]);
+    close(in[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
