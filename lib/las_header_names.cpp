@@ -49,7 +49,7 @@ const ErrorText *find_error(int code) {
 }
 
 // Indexed by tolvren_finding_code; slot 0 is no code.
-constexpr std::array<const char *, TOLVREN_F_NOT_SCANNED + 1> kFindingNames = {
+constexpr std::array<const char *, TOLVREN_F_RECORDS_NOT_WALKED + 1> kFindingNames = {
     nullptr,
     "offset_inside_header",
     "point_data_outside_file",
@@ -70,6 +70,7 @@ constexpr std::array<const char *, TOLVREN_F_NOT_SCANNED + 1> kFindingNames = {
     "by_return_mismatch",
     "extent_mismatch",
     "not_scanned",
+    "records_not_walked",
 };
 
 // Indexed by tolvren_field; slot 0 is no field.

@@ -271,8 +271,9 @@ private:
 // Follows `count` record headers of `header_bytes` bytes from `position`, each
 // followed by as many data bytes as the length field (of type Length at
 // `length_offset`) says. Records past `limit` are a problem; the walk stops at
-// the first header that does not fit in the file. Returns the problem and
-// sets `end` to where the walk ended; errno and -1 on an I/O error.
+// the first header that does not fit in the file, and after
+// TOLVREN_MAX_WALKED_RECORDS headers. Returns the problem and sets `end` to
+// where the walk ended; errno and -1 on an I/O error.
 template <typename Length>
 int walk(Source &source, std::uint64_t position, std::uint32_t count, std::uint64_t header_bytes,
          std::size_t length_offset, std::uint64_t limit, std::uint64_t file_size, std::uint64_t &end) {
@@ -286,6 +287,12 @@ int walk(Source &source, std::uint64_t position, std::uint32_t count, std::uint6
     }
     int problem = TOLVREN_WALK_OK;
     for (std::uint32_t i = 0; i < count && position <= limit; ++i) {
+        // A count that passes the test above may still ask for 2^32 reads
+        // (headers of zeros in a sparse file, which costs nothing to make).
+        if (i == TOLVREN_MAX_WALKED_RECORDS) {
+            problem = TOLVREN_WALK_TOO_MANY;
+            break;
+        }
         if (position > file_size || file_size - position < header_bytes) {
             problem = TOLVREN_WALK_PAST_END;
             break;

@@ -25,6 +25,7 @@ namespace {
 using Layout = PublicHeaderLayout;
 
 static_assert(1 + 15 + 1 + 5 + 6 <= TOLVREN_MAX_CHANGES, "every repairable field fits in a result");
+static_assert(TOLVREN_MAX_WALKED_RECORDS == 65536, "a refusal names the limit of the walks");
 
 // The new values, the list of changes and the byte ranges they cover.
 class Plan {
@@ -82,6 +83,9 @@ const char *layout_doubt(const tolvren_header &h) {
     const std::uint64_t offset = h.offset_to_point_data;
     if (offset < h.header_size) return "OffsetToData lies inside the header";
     if (offset > h.file_size) return "OffsetToData lies beyond the end of the file";
+    if (h.vlr_problem == TOLVREN_WALK_TOO_MANY || h.evlr_problem == TOLVREN_WALK_TOO_MANY) {
+        return "the header counts more VLRs or EVLRs than the 65536 of each that are walked";
+    }
     if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData or the end of the file";
     if (h.evlr_problem != TOLVREN_WALK_OK) return "the EVLRs start before the point data or run past the end of the file";
     if (waveform_in_file(h) &&

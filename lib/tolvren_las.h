@@ -149,7 +149,7 @@ typedef struct tolvren_header {
                                             ended; see vlr_problem */
     int      vlr_problem;                /* TOLVREN_WALK_OK, _PAST_END (the VLRs
                                             run past OffsetToData or the end of
-                                            the file) or _INCOMPLETE */
+                                            the file), _INCOMPLETE or _TOO_MANY */
     uint64_t point_region_end;           /* where the point records end: the
                                             first EVLR when the file has EVLRs
                                             and it lies between OffsetToData and
@@ -160,16 +160,24 @@ typedef struct tolvren_header {
                                             the EVLR headers ended, else 0 */
     int      evlr_problem;               /* TOLVREN_WALK_OK, _PAST_END (the
                                             EVLRs start before OffsetToData or
-                                            run past the end of the file) or
-                                            _INCOMPLETE */
+                                            run past the end of the file),
+                                            _INCOMPLETE or _TOO_MANY */
 } tolvren_header;
 
 /* How the walk of the (E)VLR headers ended: every header and its data inside
- * their place; past it; or, in tolvren_parse_header only, where the bytes
- * handed in ended (nothing is known about the rest). */
+ * their place; past it; in tolvren_parse_header only, where the bytes handed
+ * in ended; or after TOLVREN_MAX_WALKED_RECORDS headers of a count that is
+ * larger (nothing is known about the rest in the last two). */
 #define TOLVREN_WALK_OK 0
 #define TOLVREN_WALK_PAST_END 1
 #define TOLVREN_WALK_INCOMPLETE 2
+#define TOLVREN_WALK_TOO_MANY 3
+
+/* The most VLR headers, and the most EVLR headers, one read walks. Files
+ * hold a handful; the limit keeps a hostile count (2^32 - 1 records of zeros
+ * in a sparse file of 257 GB) from costing more than about 4 MB of reading,
+ * and a header beyond it gets a TOLVREN_F_RECORDS_NOT_WALKED finding. */
+#define TOLVREN_MAX_WALKED_RECORDS 65536u
 
 /* Reads and decodes the public header of `path`, walks the VLR headers, and
  * fills `out`. Refusals have distinct codes: TOLVREN_EOPEN, ENOTREGULAR,
@@ -282,9 +290,12 @@ typedef enum tolvren_finding_code {
     TOLVREN_F_EXTENT_MISMATCH,            /* E, scan: an axis whose min or max is
                                              more than half a scale step from the
                                              points' (none without points) */
-    TOLVREN_F_NOT_SCANNED                 /* W: scan asked for but impossible:
+    TOLVREN_F_NOT_SCANNED,                /* W: scan asked for but impossible:
                                              LAZ, or the point region outside
                                              the file */
+    TOLVREN_F_RECORDS_NOT_WALKED          /* W: more VLRs or EVLRs than
+                                             TOLVREN_MAX_WALKED_RECORDS: those
+                                             after were not checked */
 } tolvren_finding_code;
 
 typedef struct tolvren_finding {
@@ -379,16 +390,17 @@ TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
  *     less than half a step, a NaN); none when there are no points or the
  *     axis's scale is unusable.
  * So a repaired header has no count or extent error in tolvren_check_header
- * against the repair's scan; where one would be left, the repair refuses. 
+ * against the repair's scan; where one would be left, the repair refuses.
  * A file already right stays byte-identical; with TOLVREN_REPAIR_DRY_RUN
  * nothing is written (and the file is never opened for writing). Refuses
  * untouched: TOLVREN_ECOMPRESSED; TOLVREN_ELAYOUT when OffsetToData lies
  * inside the header or beyond the end, the VLRs or EVLRs run past their
- * place, waveform data said to be in the file start outside it, or the first
- * EVLR or the waveform data start inside a record; TOLVREN_ETOOMANYPOINTS;
- * TOLVREN_EEXTENT when a file with points has an axis whose min lies above
- * its max (or is NaN) and whose scale or offset is unusable, or takes the
- * points beyond the doubles, so that no extent can be written. 
+ * place or are more than TOLVREN_MAX_WALKED_RECORDS, waveform data said to
+ * be in the file start outside it, or the first EVLR or the waveform data
+ * start inside a record; TOLVREN_ETOOMANYPOINTS; TOLVREN_EEXTENT when a file
+ * with points has an axis whose min lies above its max (or is NaN) and whose
+ * scale or offset is unusable, or takes the points beyond the doubles, so
+ * that no extent can be written.
  * Writes the header bytes from the first changed field to the last in one
  * write (those between them as the file holds them), never changes the
  * length, and syncs before returning TOLVREN_OK; just before writing it

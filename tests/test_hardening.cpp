@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -299,6 +300,55 @@ TEST(Hardening, ASignalNeverLeavesAHalfRepairedHeader) {
     EXPECT_EQ(limited.exit_code, 0);
     EXPECT_EQ(limited.out.substr(0, limited.out.find(' ')), "write_failed") << limited.out;
     EXPECT_EQ(read_file(path), stale);
+}
+
+// Headers that claim as many (E)VLRs as 32 bits count, in sparse files just
+// long enough to hold their headers: a read walks a bounded number of them,
+// says so, and a repair refuses. The alarm ends a walk of them all.
+TEST(Hardening, HostileRecordCountsAreWalkedOnlyToTheLimit) {
+    TempDir dir;
+    const std::string path = dir.file("sparse.las");
+    for (const bool extended : {true, false}) {
+        SCOPED_TRACE(extended ? "EVLRs" : "VLRs");
+        tolvren_test::LasFile f;
+        f.minor = extended ? 4 : 2;
+        f.format = 0;
+        f.points.clear();
+        Bytes bytes = f.build();
+        const std::uint64_t start = extended ? bytes.size() : 227;
+        const std::uint64_t size = extended ? start + 0xFFFFFFFFull * 60 : 0xFFFFFFFFull;
+        if (extended) {
+            tolvren_test::put<std::uint64_t>(bytes, 235, start);
+            tolvren_test::put<std::uint32_t>(bytes, 243, 0xFFFFFFFFu);
+        } else {
+            tolvren_test::put<std::uint32_t>(bytes, 96, 0xFFFFFFFFu);
+            tolvren_test::put<std::uint32_t>(bytes, 100, static_cast<std::uint32_t>((size - start) / 54));
+        }
+        write_file(path, bytes);
+        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+        const ProcessResult result = run_in_child([&] {
+            alarm(20);
+            tolvren_header h;
+            tolvren_report report;
+            tolvren_repair_result repaired;
+            if (tolvren_read_header(path.c_str(), &h, nullptr) != TOLVREN_OK ||
+                tolvren_check_file(path.c_str(), 0, nullptr, nullptr, &report, nullptr) != TOLVREN_OK) {
+                _exit(2);
+            }
+            std::printf("%d %llu %s %s %s\n", extended ? h.evlr_problem : h.vlr_problem,
+                        static_cast<unsigned long long>(extended ? h.evlr_end : h.vlr_end),
+                        tolvren_finding_name(report.findings[report.count - 1].code),
+                        tolvren_severity_name(report.findings[report.count - 1].severity),
+                        tolvren_error_name(tolvren_repair(path.c_str(), 0, nullptr, nullptr, &repaired, nullptr)));
+        });
+        EXPECT_EQ(result.out, std::to_string(TOLVREN_WALK_TOO_MANY) + " " +
+                                  std::to_string(start + TOLVREN_MAX_WALKED_RECORDS * (extended ? 60 : 54)) +
+                                  " records_not_walked warning bad_layout\n");
+        // Refused untouched (the whole file is far too large to compare).
+        Bytes head(bytes.size());
+        std::ifstream(path, std::ios::binary).read(reinterpret_cast<char *>(head.data()), static_cast<std::streamsize>(head.size()));
+        EXPECT_EQ(head, bytes);
+    }
 }
 
 }  // namespace
