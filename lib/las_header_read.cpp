@@ -343,16 +343,16 @@ int locate_records(Source &source, const char *path, tolvren_header &out, tolvre
         }
     }
 
-    // The point records run to the first EVLR, else to waveform data kept in
-    // the file, else to its end; a start outside [offset, end of file] is
-    // not believed (the check says so).
+    // The point records run to whichever comes first of the first EVLR and
+    // waveform data kept in the file (LAS 1.3 puts them right after the
+    // points, 1.4 may keep them in the first EVLR), else to the end of the
+    // file; a start outside [offset, end of file] is not believed (the check
+    // says so).
     const auto inside = [&](std::uint64_t start) { return start >= offset && start <= file_size; };
-    if (has_evlrs && inside(out.start_of_first_evlr)) {
-        out.point_region_end = out.start_of_first_evlr;
-    } else if (waveform_in_file(out) && inside(out.start_of_waveform_data)) {
-        out.point_region_end = out.start_of_waveform_data;
-    } else {
-        out.point_region_end = file_size;
+    out.point_region_end = file_size;
+    if (has_evlrs && inside(out.start_of_first_evlr)) out.point_region_end = out.start_of_first_evlr;
+    if (waveform_in_file(out) && inside(out.start_of_waveform_data)) {
+        out.point_region_end = std::min(out.point_region_end, out.start_of_waveform_data);
     }
     return TOLVREN_OK;
 }

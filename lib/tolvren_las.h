@@ -151,11 +151,12 @@ typedef struct tolvren_header {
                                             run past OffsetToData or the end of
                                             the file), _INCOMPLETE or _TOO_MANY */
     uint64_t point_region_end;           /* where the point records end: the
-                                            first EVLR when the file has EVLRs
-                                            and it lies between OffsetToData and
-                                            the end, else internal waveform data
-                                            (global-encoding bit 1) starting
-                                            there, else the end of the file */
+                                            first of the first EVLR (when the
+                                            file has EVLRs) and internal
+                                            waveform data (global-encoding bit
+                                            1) that starts between OffsetToData
+                                            and the end, else the end of the
+                                            file */
     uint64_t evlr_end;                   /* 1.4 with EVLRs: where the walk of
                                             the EVLR headers ended, else 0 */
     int      evlr_problem;               /* TOLVREN_WALK_OK, _PAST_END (the

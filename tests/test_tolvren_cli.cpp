@@ -498,3 +498,33 @@ TEST(TolvrenRepair, ARepairedHeaderChecksCleanOrTheRepairRefuses) {
         EXPECT_EQ(tolvren({"check", "--scan", path}).out, path + ": ok\n");
     }
 }
+
+// Waveform data said to be in the file and to start inside the point
+// records end the records there, whether EVLRs follow or not.
+TEST(TolvrenCheck, WaveformDataInsideThePointsAreFoundWithOrWithoutEvlrs) {
+    TempDir dir;
+    std::vector<json> reports;
+    for (const bool evlrs : {false, true}) {
+        tolvren_test::LasFile f;
+        f.points.assign(40, {1, 2, 3, 1});
+        if (evlrs) f.evlrs = {8};
+        Bytes b = f.build();
+        b[6] |= 2;  // global encoding bit 1: waveform data in this file
+        put<std::uint64_t>(b, 227, 375 + 30 * 10 + 7);
+        const std::string path = dir.file(evlrs ? "evlrs.las" : "plain.las");
+        write_file(path, b);
+        const ToolRun check = tolvren({"check", "--scan", "--json", path});
+        EXPECT_EQ(check.status, 1);
+        const std::vector<json> lines = check.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        json codes = json::array();
+        for (const json &finding : lines[0]["findings"]) codes.push_back(json::array({finding["code"], finding["severity"]}));
+        reports.push_back(codes);
+        const ToolRun repair = tolvren({"repair", "--json", path});
+        ASSERT_EQ(repair.lines().size(), 1u);
+        EXPECT_EQ(repair.lines()[0]["status"], "refused") << evlrs;
+        EXPECT_EQ(read_file(path), b);
+    }
+    EXPECT_NE(reports[0], json::array());
+    EXPECT_EQ(reports[1], reports[0]);
+}
