@@ -528,3 +528,32 @@ TEST(TolvrenCheck, WaveformDataInsideThePointsAreFoundWithOrWithoutEvlrs) {
     EXPECT_NE(reports[0], json::array());
     EXPECT_EQ(reports[1], reports[0]);
 }
+
+// A path that is not UTF-8 shows U+FFFD in "path"; "path_bytes" gives its
+// exact bytes in hex, so that two such paths stay apart and can be opened.
+TEST(TolvrenCli, PathsThatAreNotUtf8KeepTheirBytes) {
+    TempDir dir;
+    const auto hex = [](const std::string &text) {
+        std::string out;
+        for (const unsigned char c : text) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+        return out;
+    };
+    const std::vector<std::string> paths{dir.file("x\xff.las"), dir.file("x\xfe.las"), dir.file("gone\xc3.las"),
+                                         dir.file("caf\xc3\xa9.las")};
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (i != 2) write_file(paths[i], craft(2, 0, 1));
+    }
+    for (const char *command : {"info", "check", "repair"}) {
+        SCOPED_TRACE(command);
+        const ToolRun run = tolvren({command, "--json", paths[0], paths[1], paths[2], paths[3]});
+        const std::vector<json> lines = run.lines();
+        ASSERT_EQ(lines.size(), paths.size()) << run.out;
+        for (std::size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(lines[i]["path_bytes"], hex(paths[i])) << lines[i];
+            EXPECT_EQ(std::next(lines[i].begin()).key(), "path_bytes");  // right after "path"
+        }
+        EXPECT_EQ(lines[3]["path"], paths[3]);
+        EXPECT_FALSE(lines[3].contains("path_bytes"));
+    }
+    EXPECT_EQ(tolvren({"info", paths[0]}).out.find("path_bytes"), std::string::npos);
+}

@@ -45,7 +45,7 @@ const char *repair_failure_status(int code) {
 Outcome failure(Command command, const Options &options, std::size_t index, const std::string &path, int code,
                 const std::string &message, Json changes = Json::array()) {
     Json object;
-    object["path"] = path;
+    set_path(object, path);
     switch (command) {
         case Command::Info: break;
         case Command::Check:
