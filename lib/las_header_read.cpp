@@ -32,21 +32,48 @@ int fail(tolvren_detail *detail, int code, int sys_errno, const char *path, cons
     if (!detail) return code;
     detail->code = code;
     detail->sys_errno = sys_errno;
-    char *const message = detail->message;
-    const std::size_t room = sizeof detail->message;
-    message[0] = '\0';
-    if (path) std::snprintf(message, room, "%s: ", path);
-    std::size_t used = std::strlen(message);
+    constexpr std::size_t kRoom = sizeof detail->message;
+    // The reason goes first into a buffer of its own, so that it is kept
+    // whole and the path gives way to it.
+    std::array<char, kRoom> reason{};
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message + used, room - used, format, args);
+    std::vsnprintf(reason.data(), reason.size(), format, args);
     va_end(args);
     if (sys_errno != 0) {
-        used = std::strlen(message);
+        const std::size_t used = std::strlen(reason.data());
         std::array<char, 128> text{};
-        std::snprintf(message + used, room - used, " (%s)",
+        std::snprintf(reason.data() + used, reason.size() - used, " (%s)",
                       errno_text(strerror_r(sys_errno, text.data(), text.size()), text.data()));
     }
+    // "path: reason" when it fits; else "...", the end of the path (which
+    // names the file) as far as it leaves room, ": reason".
+    char *const message = detail->message;
+    std::size_t used = 0;
+    const auto append = [&](const char *text, std::size_t length) {
+        length = std::min(length, kRoom - 1 - used);
+        std::memcpy(message + used, text, length);
+        used += length;
+    };
+    const std::size_t reason_length = std::strlen(reason.data());
+    if (path) {
+        constexpr char kCut[] = "...";
+        constexpr std::size_t kCutLength = sizeof kCut - 1;
+        const std::size_t path_length = std::strlen(path);
+        const std::size_t path_room = kRoom - 1 - std::min(kRoom - 1, reason_length + 2);
+        if (path_length <= path_room) {
+            append(path, path_length);
+        } else {
+            const char *tail = path + path_length - (path_room > kCutLength ? path_room - kCutLength : 0);
+            // Not from the middle of a UTF-8 character: skip its continuation bytes.
+            while (*tail != '\0' && (static_cast<unsigned char>(*tail) & 0xC0) == 0x80) ++tail;
+            append(kCut, kCutLength);
+            append(tail, std::strlen(tail));
+        }
+        append(": ", 2);
+    }
+    append(reason.data(), reason_length);
+    message[used] = '\0';
     return code;
 }
 

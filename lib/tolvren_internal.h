@@ -433,8 +433,9 @@ using internal::scan_point_records;
 // ---------------------------------------------------------------------------
 
 // Fills `detail` (when not NULL) with the code, the errno and a sentence
-// built from `format`, prefixed with "path: " when `path` is not NULL, and
-// returns `code`.
+// built from `format` (then the errno's text in brackets), prefixed with
+// "path: " when `path` is not NULL, and returns `code`. The reason is kept
+// whole: a path too long to fit with it is cut to its end, after "...".
 int fail(tolvren_detail *detail, int code, int sys_errno, const char *path, const char *format, ...) noexcept
     __attribute__((format(printf, 5, 6)));
 

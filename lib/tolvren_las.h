@@ -96,7 +96,10 @@ TOLVREN_LAS_API const char *tolvren_error_name(int code) TOLVREN_LAS_NOEXCEPT;
 typedef struct tolvren_detail {
     int code;            /* the tolvren_error returned */
     int sys_errno;       /* errno of the failing system call, else 0 */
-    char message[512];   /* a sentence naming the file, zero-terminated */
+    char message[512];   /* a sentence naming the file, zero-terminated:
+                            "path: reason"; a path too long for the reason
+                            to fit after it is cut to its end, after "..."
+                            ("...end/of/path.las: reason") */
 } tolvren_detail;
 
 /* ------------------------------------------------------------------------

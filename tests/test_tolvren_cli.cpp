@@ -557,3 +557,32 @@ TEST(TolvrenCli, PathsThatAreNotUtf8KeepTheirBytes) {
     }
     EXPECT_EQ(tolvren({"info", paths[0]}).out.find("path_bytes"), std::string::npos);
 }
+
+// However long the path, the sentence of a failure keeps its reason: the
+// path in it is shortened to its end instead.
+TEST(TolvrenInfo, TheReasonSurvivesAnyPathLength) {
+    TempDir dir;
+    std::string deep = dir.path();
+    for (int i = 0; i < 12; ++i) {  // about 2,500 bytes
+        deep += "/" + std::string(200, static_cast<char>('a' + i));
+        std::filesystem::create_directory(deep);
+    }
+    write_file(deep + "/notes.las", Bytes(300, 'x'));
+    for (const auto &[path, reason] : std::vector<std::pair<std::string, std::string>>{
+             {deep + "/notes.las", "not a LAS file: no \"LASF\" signature"},
+             {deep + "/missing.las", "cannot open the file (No such file or directory)"}}) {
+        SCOPED_TRACE(reason);
+        const ToolRun run = tolvren({"info", "--json", path});
+        const std::string message = run.lines().at(0)["error"]["message"];
+        EXPECT_LT(message.size(), 512u);
+        EXPECT_EQ(message.substr(0, 3), "...");
+        EXPECT_EQ(message.substr(message.size() - reason.size() - 2), ": " + reason);
+        EXPECT_EQ(run.err, "tolvren: " + message + "\n");
+        const std::string tail = message.substr(3, message.size() - 5 - reason.size());
+        EXPECT_EQ(path.substr(path.size() - tail.size()), tail);
+        // The text names the file in full and gives the reason alone.
+        const ToolRun text = tolvren({"info", path});
+        EXPECT_NE(text.out.find("File                     " + path + "\n"), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find("\nError                    " + reason + "\n"), std::string::npos) << text.out;
+    }
+}

@@ -130,12 +130,27 @@ const std::string &string_of(const Json &object, const char *key) {
     return object.at(key).get_ref<const std::string &>();
 }
 
-// The sentence of the object's "error", escaped, without the "path: " the
+// How many bytes the path takes at the start of a library's sentence about
+// it: "path: ", or "...end of path: " when the library cut a long path to
+// keep the reason whole; 0 when the sentence starts otherwise.
+std::size_t path_prefix_length(const std::string &message, const std::string &path) {
+    if (message.compare(0, path.size() + 2, path + ": ") == 0) return path.size() + 2;
+    constexpr std::string_view kCut = "...";
+    if (message.compare(0, kCut.size(), kCut) != 0) return 0;
+    for (std::size_t tail = std::min(path.size(), message.size() - kCut.size()); tail > 0; --tail) {
+        if (message.compare(kCut.size(), tail, path, path.size() - tail, tail) == 0 &&
+            message.compare(kCut.size() + tail, 2, ": ") == 0) {
+            return kCut.size() + tail + 2;
+        }
+    }
+    return 0;
+}
+
+// The sentence of the object's "error", escaped, without the path the
 // library starts it with: the lines it goes in name the file already.
 std::string error_reason(const Json &object) {
     const std::string &message = string_of(object.at("error"), "message");
-    const std::string prefix = string_of(object, "path") + ": ";
-    return escape_text(message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message);
+    return escape_text(message.substr(path_prefix_length(message, string_of(object, "path"))));
 }
 
 std::string plural(int count, const char *noun) {
