@@ -3,6 +3,7 @@
 // independent reader's headers.json, exit statuses, what goes to stdout and
 // what to stderr, repair of crafted and shared files, recursion and output
 // order with several jobs. Built into its own test binary with the program.
+#include "runner.h"
 #include "test_support.h"
 #include "tolvren_las.h"
 
@@ -13,7 +14,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -584,5 +588,32 @@ TEST(TolvrenInfo, TheReasonSurvivesAnyPathLength) {
         const ToolRun text = tolvren({"info", path});
         EXPECT_NE(text.out.find("File                     " + path + "\n"), std::string::npos) << text.out;
         EXPECT_NE(text.out.find("\nError                    " + reason + "\n"), std::string::npos) << text.out;
+    }
+}
+
+// Two names of one file: work that only reads has them at the same time,
+// work that changes files one after the other. Each task waits for the
+// other to be running too, long when they must overlap, briefly when they
+// must not.
+TEST(TolvrenRunner, OnlyWorkThatChangesFilesTakesTurnsOnOneFile) {
+    const std::vector<tolvren_cli::Input> links(2, tolvren_cli::Input{"f.las", 0, 1, 42, {}});
+    for (const auto same_file : {tolvren_cli::SameFile::Together, tolvren_cli::SameFile::InTurn}) {
+        const bool together = same_file == tolvren_cli::SameFile::Together;
+        std::mutex mutex;
+        std::condition_variable changed;
+        int running = 0, most = 0;
+        const tolvren_cli::Task task = [&](std::size_t, tolvren_cli::ProgressSlot &) {
+            std::unique_lock<std::mutex> lock(mutex);
+            most = std::max(most, ++running);
+            changed.notify_all();
+            changed.wait_for(lock, together ? std::chrono::seconds(10) : std::chrono::milliseconds(200),
+                             [&] { return running == 2; });
+            --running;
+            return tolvren_cli::Outcome{};
+        };
+        EXPECT_EQ(tolvren_cli::run_in_order(links, 2, tolvren_cli::ProgressUnit::Files,
+                                            tolvren_cli::Writes::Buffered, same_file, task),
+                  0u);
+        EXPECT_EQ(most, together ? 2 : 1);
     }
 }

@@ -116,10 +116,13 @@ int run_command(Command command, const Options &options) {
         }
         return repair(options, index, input.path, slot);
     };
-    // A repair's result must reach its reader before the next file changes.
-    const Writes writes = command == Command::Repair && !options.dry_run ? Writes::Flushed : Writes::Buffered;
+    // A repair's result must reach its reader before the next file changes,
+    // and two names of one file are repaired in turn; reading needs neither.
+    const bool changes_files = command == Command::Repair && !options.dry_run;
     const std::size_t failures =
-        run_in_order(inputs, options.jobs, reads_points ? ProgressUnit::Bytes : ProgressUnit::Files, writes, task);
+        run_in_order(inputs, options.jobs, reads_points ? ProgressUnit::Bytes : ProgressUnit::Files,
+                     changes_files ? Writes::Flushed : Writes::Buffered,
+                     changes_files ? SameFile::InTurn : SameFile::Together, task);
     return failures > 0 ? kExitFileProblem : kExitOk;
 }
 
