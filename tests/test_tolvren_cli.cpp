@@ -512,7 +512,7 @@ TEST(TolvrenCli, PathsThatAreNotUtf8KeepTheirBytes) {
     const std::vector<std::string> paths{dir.file("x\xff.las"), dir.file("x\xfe.las"), dir.file("caf\xc3\xa9.las")};
     for (const std::string &path : paths) write_file(path, craft(2, 0, 1));
     std::string hex;
-    for (const unsigned char c : paths[0]) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+    for (const char c : paths[0]) hex += "0123456789abcdef"[(c >> 4) & 15], hex += "0123456789abcdef"[c & 15];
     for (const char *command : {"info", "check"}) {
         const std::vector<json> lines = tolvren({command, "--json", paths[0], paths[1], paths[2]}).lines();
         ASSERT_EQ(lines.size(), 3u);

@@ -284,9 +284,10 @@ void set_path(Json &object, const std::string &path) {
     if (is_utf8(path)) return;
     std::string hex;
     hex.reserve(2 * path.size());
-    for (const unsigned char c : path) {
-        hex += "0123456789abcdef"[c >> 4];
-        hex += "0123456789abcdef"[c & 0x0F];
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 0x0F];
     }
     object["path_bytes"] = hex;
 }
