@@ -179,8 +179,9 @@ typedef struct tolvren_header {
 
 /* The most VLR headers, and the most EVLR headers, one read walks. Files
  * hold a handful; the limit keeps a hostile count (2^32 - 1 records of zeros
- * in a sparse file of 257 GB) from costing more than about 4 MB of reading,
- * and a header beyond it gets a TOLVREN_F_RECORDS_NOT_WALKED finding. */
+ * in a sparse file of 257 GB, which takes 4 KB of disk) to at most that many
+ * reads of 8 KB, and a header beyond it gets a TOLVREN_F_RECORDS_NOT_WALKED
+ * finding. */
 #define TOLVREN_MAX_WALKED_RECORDS 65536u
 
 /* Reads and decodes the public header of `path`, walks the VLR headers, and
