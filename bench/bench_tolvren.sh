@@ -3,8 +3,10 @@
 # Times the tolvren program with hyperfine on files in the page cache; run by
 # hand, never by ctest:
 #   1. `tolvren info --json -r` over 10,000 small LAS files (copies of
-#      examples/sample.las, 11 KB each), with the default jobs and -j 1.
-#      Target: at least 20,000 files per second.
+#      examples/sample.las, 11 KB each), with the default jobs and -j 1;
+#      then over 10,000 hard links of one such file with -j 1 and -j 2,
+#      which must read as fast as the copies (names of one file take turns
+#      only in a repair). Target: at least 20,000 files per second.
 #   2. `tolvren repair` of eight 125 MB LAS 1.2 files with -j 1 and -j 2,
 #      against reading them with cat. Before each run the point count of
 #      every file is spoiled, so each run scans, rewrites and syncs for real.
@@ -42,9 +44,11 @@ record_bytes=34
 big_records=3676470  # 227 + 3676470 * 34 bytes = 125 MB
 
 echo "== Writing $small_files small files and $big_files files of 125 MB into $work"
-mkdir "$work/small" "$work/big"
+mkdir "$work/small" "$work/links" "$work/big"
 (cd "$work/small" && seq -f "tile_%05g.las" 0 $((small_files - 1)) |
   xargs -n 1000 sh -c 'tee "$@" < "$0" > /dev/null' "$sample")
+(cd "$work/links" && seq -f "tile_%05g.las" 0 $((small_files - 1)) |
+  xargs -n 1 ln "$work/small/tile_00000.las")
 
 # Big files: the sample's header, then its 320 records over and over. The
 # header still says 320 points; the warm-up repair sets the real counts.
@@ -59,10 +63,12 @@ for i in $(seq 2 $big_files); do cp "$work/big/flight_1.las" "$work/big/flight_$
 "$tolvren" repair "$work"/big/*.las
 "$tolvren" check --scan "$work"/big/*.las
 
-echo "== info --json over $small_files small files"
+echo "== info --json over $small_files small files, then over as many hard links of one"
 hyperfine --warmup 3 --runs 20 --export-json "$work/info.json" \
   "$q_tolvren info --json -r $q_work/small" \
-  "$q_tolvren info --json -j 1 -r $q_work/small"
+  "$q_tolvren info --json -j 1 -r $q_work/small" \
+  "$q_tolvren info --json -j 1 -r $q_work/links" \
+  "$q_tolvren info --json -j 2 -r $q_work/links"
 jq -r --argjson n $small_files \
   '.results[] | "\(.command | sub(".*/tolvren "; "tolvren ")): \($n / .mean | floor) files/s (mean \(.mean * 1000 | floor) ms)"' \
   "$work/info.json"

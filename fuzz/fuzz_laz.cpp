@@ -9,6 +9,7 @@
 #include "laz/laz_reader.h"
 #include "tolvren_las.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -77,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     LasLayout layout;
     layout.header_size = header.header_size;
     layout.offset_to_point_data = header.offset_to_point_data;
-    layout.number_of_vlrs = header.number_of_vlrs;
+    layout.number_of_vlrs = std::min<std::uint64_t>(header.number_of_vlrs, TOLVREN_MAX_WALKED_RECORDS);
     layout.point_format = header.point_format;
     layout.record_length = header.point_record_length;
     layout.point_count = header.point_count;

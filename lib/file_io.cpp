@@ -9,10 +9,15 @@
 #include "tolvren_internal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
+#include <utility>
 
 namespace tolvren::internal {
 
@@ -72,10 +77,27 @@ bool write_all_at(int fd, const unsigned char *bytes, std::size_t size, std::uin
     return ok;
 }
 
+namespace {
+
+// 0, 1 and 2 are standard input, output and error.
+constexpr int kFirstPrivateDescriptor = 3;
+
+}  // namespace
+
+Descriptor open_descriptor(const char *path, int flags) noexcept {
+    Descriptor fd(::open(path, flags | O_CLOEXEC));
+    if (fd.get() < 0 || fd.get() >= kFirstPrivateDescriptor) return fd;
+    Descriptor moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, kFirstPrivateDescriptor));
+    // Closing the low descriptor must not hide why the move failed.
+    const int error = errno;
+    fd = std::move(moved);
+    errno = error;
+    return fd;
+}
+
 OpenedFile open_regular_file(const char *path, bool for_writing) noexcept {
     OpenedFile file;
-    const int flags = (for_writing ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    file.fd = Descriptor(::open(path, flags));
+    file.fd = open_descriptor(path, (for_writing ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY);
     struct stat info;
     if (file.fd.get() < 0 || ::fstat(file.fd.get(), &info) != 0) {
         file.sys_errno = errno;
@@ -136,6 +158,102 @@ PatchStatus patch_runs(int fd, const unsigned char *before, const unsigned char 
     if (::fdatasync(fd) != 0) {
         sys_errno = errno;
         const bool restored = count == 0 || restore_runs(fd, before, runs, count, runs[count - 1].size);
+        return restored ? PatchStatus::write_failed : PatchStatus::restore_failed;
+    }
+    return PatchStatus::written;
+}
+
+namespace {
+
+// Writes of at most a page that stay within it are copied into the file in
+// one step: the kernel looks for a fatal signal only before each page.
+constexpr std::uint64_t kPageBytes = 4096;
+
+// Blocks every signal that can be blocked, but for the synchronous ones of
+// faults, in the calling thread for its lifetime, and restores the thread's
+// mask after. A SIGXFSZ that became pending meanwhile was raised by a write
+// made here (the file-size limit) and is taken back first, so that
+// unblocking it does not end the process.
+class SignalShield {
+public:
+    SignalShield() noexcept {
+        sigset_t all;
+        sigfillset(&all);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
+        blocked_ = pthread_sigmask(SIG_BLOCK, &all, &saved_) == 0;
+        xfsz_was_pending_ = xfsz_pending();
+    }
+    ~SignalShield() {
+        if (!blocked_) return;
+        if (!xfsz_was_pending_ && xfsz_pending()) {
+            sigset_t xfsz;
+            sigemptyset(&xfsz);
+            sigaddset(&xfsz, SIGXFSZ);
+            const timespec now{0, 0};
+            const int saved_errno = errno;
+            while (sigtimedwait(&xfsz, nullptr, &now) < 0 && errno == EINTR) {
+            }
+            errno = saved_errno;
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    SignalShield(const SignalShield &) = delete;
+    SignalShield &operator=(const SignalShield &) = delete;
+
+private:
+    static bool xfsz_pending() noexcept {
+        sigset_t pending;
+        return sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ) == 1;
+    }
+
+    sigset_t saved_{};
+    bool blocked_ = false;
+    bool xfsz_was_pending_ = false;
+};
+
+// Whether a write ending at byte `end` stays below the file-size limit.
+bool below_size_limit(std::uint64_t end) noexcept {
+    struct rlimit limit;
+    return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || end <= limit.rlim_cur;
+}
+
+}  // namespace
+
+PatchStatus patch_span(int fd, const unsigned char *before, const unsigned char *after, ByteRun span,
+                       std::uint64_t min_size, int &sys_errno) noexcept {
+    sys_errno = 0;
+    const std::uint64_t end = span.offset + span.size;
+    if (span.size == 0 || span.size > kPageBytes || span.offset / kPageBytes != (end - 1) / kPageBytes) {
+        sys_errno = EINVAL;
+        return PatchStatus::write_failed;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        sys_errno = errno;
+        return PatchStatus::write_failed;
+    }
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) < min_size) return PatchStatus::changed;
+    // A write at or beyond the limit stops short, or fails: either would
+    // leave the span part new.
+    if (!below_size_limit(end)) {
+        sys_errno = EFBIG;
+        return PatchStatus::write_failed;
+    }
+
+    const SignalShield shield;
+    std::size_t written = 0;
+    if (!write_all_at(fd, after + span.offset, span.size, span.offset, &written)) {
+        sys_errno = errno;
+        const bool restored = written == 0 || (write_all_at(fd, before + span.offset, written, span.offset) &&
+                                               ::fdatasync(fd) == 0);
+        return restored ? PatchStatus::write_failed : PatchStatus::restore_failed;
+    }
+    // The bytes are safe only once the device has them: a failed sync is a
+    // failed write.
+    if (::fdatasync(fd) != 0) {
+        sys_errno = errno;
+        const bool restored =
+            write_all_at(fd, before + span.offset, span.size, span.offset) && ::fdatasync(fd) == 0;
         return restored ? PatchStatus::write_failed : PatchStatus::restore_failed;
     }
     return PatchStatus::written;

@@ -205,7 +205,7 @@ std::size_t record_size_of(std::int16_t las_type) noexcept {
 
 std::int16_t file_access_core(const char *filename, bool need_regular) {
     // Non-blocking: a FIFO without a writer opens at once instead of hanging.
-    const Descriptor fd(::open(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const Descriptor fd = open_descriptor(filename, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     struct stat info;
     const bool opened =
         fd.get() >= 0 && (!need_regular || (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)));

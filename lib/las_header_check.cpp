@@ -249,7 +249,25 @@ void check_against_scan(const tolvren_header &h, const tolvren_scan &scan, bool 
     }
 }
 
-void check(const tolvren_header &header, const tolvren_scan *scan, tolvren_report &out) {
+// The walks of the headers that stopped at their limit: what lies after was
+// not looked at.
+void check_walks(const tolvren_header &h, Report &report) {
+    if (h.vlr_problem == TOLVREN_WALK_TOO_MANY) {
+        report.add(TOLVREN_WARNING, TOLVREN_F_RECORDS_NOT_WALKED,
+                   "the header counts %u VLRs; only the first %u, to byte %llu, were walked", h.number_of_vlrs,
+                   TOLVREN_MAX_WALKED_RECORDS, ull(h.vlr_end));
+    }
+    if (h.evlr_problem == TOLVREN_WALK_TOO_MANY) {
+        report.add(TOLVREN_WARNING, TOLVREN_F_RECORDS_NOT_WALKED,
+                   "the header counts %u EVLRs; only the first %u, to byte %llu, were walked", h.number_of_evlrs,
+                   TOLVREN_MAX_WALKED_RECORDS, ull(h.evlr_end));
+    }
+}
+
+// `not_scanned`, when not NULL, says why a scan that was asked for could not
+// be made.
+void check(const tolvren_header &header, const tolvren_scan *scan, tolvren_report &out,
+           const char *not_scanned = nullptr) {
     out = tolvren_report{};
     Report report(out);
     check_layout(header, report);
@@ -257,6 +275,8 @@ void check(const tolvren_header &header, const tolvren_scan *scan, tolvren_repor
     check_counts(header, scan, report);
     check_numbers(header, report);
     if (scan) check_against_scan(header, *scan, counted, report);
+    if (not_scanned) report.add(TOLVREN_WARNING, TOLVREN_F_NOT_SCANNED, "%s", not_scanned);
+    check_walks(header, report);
 }
 
 // Adds what reading the file found, in the order of the codes.
@@ -291,10 +311,9 @@ int check_file(const char *path, unsigned flags, unsigned threads, tolvren_progr
     } else if (code == TOLVREN_ECOMPRESSED || code == TOLVREN_ELAYOUT) {
         // The header alone is still checked; the report says why the
         // points were not.
-        check(header, nullptr, out);
-        Report(out).add(TOLVREN_WARNING, TOLVREN_F_NOT_SCANNED, "%s",
-                        code == TOLVREN_ECOMPRESSED ? "the compressed points cannot be decoded and were not scanned"
-                                                    : "the point records lie outside the file and were not scanned");
+        check(header, nullptr, out,
+              code == TOLVREN_ECOMPRESSED ? "the compressed points cannot be decoded and were not scanned"
+                                          : "the point records lie outside the file and were not scanned");
     } else if (code == TOLVREN_ECORRUPT) {
         // Damaged chunks: their findings say so, and the points that did
         // decode are no measure of the header.

@@ -8,6 +8,7 @@
 #include "laz/laz_reader.h"
 #include "tolvren_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 
@@ -19,7 +20,8 @@ laz::LasLayout layout_of(const tolvren_header &header) {
     laz::LasLayout layout;
     layout.header_size = header.header_size;
     layout.offset_to_point_data = header.offset_to_point_data;
-    layout.number_of_vlrs = header.number_of_vlrs;
+    // The VLRs are looked through as far as the header's own walk goes.
+    layout.number_of_vlrs = std::min<std::uint64_t>(header.number_of_vlrs, TOLVREN_MAX_WALKED_RECORDS);
     layout.point_format = header.point_format;
     layout.record_length = header.point_record_length;
     layout.point_count = header.point_count;

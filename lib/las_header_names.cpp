@@ -16,7 +16,7 @@ struct ErrorText {
     const char *sentence;
 };
 
-constexpr std::array<ErrorText, 20> kErrors = {{
+constexpr std::array<ErrorText, 21> kErrors = {{
     {TOLVREN_OK, "ok", "success"},
     {TOLVREN_EINVAL, "invalid_argument", "a NULL pointer or an unknown flag was handed in"},
     {TOLVREN_EOPEN, "open_failed", "the file cannot be opened"},
@@ -33,10 +33,12 @@ constexpr std::array<ErrorText, 20> kErrors = {{
     {TOLVREN_ENOMEM, "out_of_memory", "out of memory"},
     {TOLVREN_EWRITEOPEN, "write_open_failed", "the file cannot be opened for writing"},
     {TOLVREN_ECHANGED, "file_changed", "the file changed during the call; nothing was written"},
-    {TOLVREN_EWRITE, "write_failed", "writing the header failed; the original bytes were written back"},
+    {TOLVREN_EWRITE, "write_failed", "writing the header failed; it holds its original bytes"},
     {TOLVREN_EWRITERESTORE, "restore_failed",
      "writing the header failed and so did writing the original bytes back; the header may be damaged"},
     {TOLVREN_ETOOMANYPOINTS, "too_many_points", "more point records than a LAS 1.0-1.3 header can count"},
+    {TOLVREN_EEXTENT, "extent_unrepairable",
+     "an extent runs from its min down to its max, and the axis's scale gives no coordinate to mend it with"},
     {TOLVREN_ECORRUPT, "corrupt", "compressed (LAZ) point data that are damaged"},
 }};
 
@@ -69,6 +71,7 @@ constexpr std::array<const char *, TOLVREN_F_CHUNK_COUNT_MISMATCH + 1> kFindingN
     "by_return_mismatch",
     "extent_mismatch",
     "not_scanned",
+    "records_not_walked",
     "laszip_vlr_missing",
     "laszip_vlr_malformed",
     "laszip_items_mismatch",

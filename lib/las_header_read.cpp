@@ -32,21 +32,48 @@ int fail(tolvren_detail *detail, int code, int sys_errno, const char *path, cons
     if (!detail) return code;
     detail->code = code;
     detail->sys_errno = sys_errno;
-    char *const message = detail->message;
-    const std::size_t room = sizeof detail->message;
-    message[0] = '\0';
-    if (path) std::snprintf(message, room, "%s: ", path);
-    std::size_t used = std::strlen(message);
+    constexpr std::size_t kRoom = sizeof detail->message;
+    // The reason goes first into a buffer of its own, so that it is kept
+    // whole and the path gives way to it.
+    std::array<char, kRoom> reason{};
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message + used, room - used, format, args);
+    std::vsnprintf(reason.data(), reason.size(), format, args);
     va_end(args);
     if (sys_errno != 0) {
-        used = std::strlen(message);
+        const std::size_t used = std::strlen(reason.data());
         std::array<char, 128> text{};
-        std::snprintf(message + used, room - used, " (%s)",
+        std::snprintf(reason.data() + used, reason.size() - used, " (%s)",
                       errno_text(strerror_r(sys_errno, text.data(), text.size()), text.data()));
     }
+    // "path: reason" when it fits; else "...", the end of the path (which
+    // names the file) as far as it leaves room, ": reason".
+    char *const message = detail->message;
+    std::size_t used = 0;
+    const auto append = [&](const char *text, std::size_t length) {
+        length = std::min(length, kRoom - 1 - used);
+        std::memcpy(message + used, text, length);
+        used += length;
+    };
+    const std::size_t reason_length = std::strlen(reason.data());
+    if (path) {
+        constexpr char kCut[] = "...";
+        constexpr std::size_t kCutLength = sizeof kCut - 1;
+        const std::size_t path_length = std::strlen(path);
+        const std::size_t path_room = kRoom - 1 - std::min(kRoom - 1, reason_length + 2);
+        if (path_length <= path_room) {
+            append(path, path_length);
+        } else {
+            const char *tail = path + path_length - (path_room > kCutLength ? path_room - kCutLength : 0);
+            // Not from the middle of a UTF-8 character: skip its continuation bytes.
+            while (*tail != '\0' && (static_cast<unsigned char>(*tail) & 0xC0) == 0x80) ++tail;
+            append(kCut, kCutLength);
+            append(tail, std::strlen(tail));
+        }
+        append(": ", 2);
+    }
+    append(reason.data(), reason_length);
+    message[used] = '\0';
     return code;
 }
 
@@ -271,8 +298,9 @@ private:
 // Follows `count` record headers of `header_bytes` bytes from `position`, each
 // followed by as many data bytes as the length field (of type Length at
 // `length_offset`) says. Records past `limit` are a problem; the walk stops at
-// the first header that does not fit in the file. Returns the problem and
-// sets `end` to where the walk ended; errno and -1 on an I/O error.
+// the first header that does not fit in the file, and after
+// TOLVREN_MAX_WALKED_RECORDS headers. Returns the problem and sets `end` to
+// where the walk ended; errno and -1 on an I/O error.
 template <typename Length>
 int walk(Source &source, std::uint64_t position, std::uint32_t count, std::uint64_t header_bytes,
          std::size_t length_offset, std::uint64_t limit, std::uint64_t file_size, std::uint64_t &end) {
@@ -286,6 +314,12 @@ int walk(Source &source, std::uint64_t position, std::uint32_t count, std::uint6
     }
     int problem = TOLVREN_WALK_OK;
     for (std::uint32_t i = 0; i < count && position <= limit; ++i) {
+        // A count that passes the test above may still ask for 2^32 reads
+        // (headers of zeros in a sparse file, which costs nothing to make).
+        if (i == TOLVREN_MAX_WALKED_RECORDS) {
+            problem = TOLVREN_WALK_TOO_MANY;
+            break;
+        }
         if (position > file_size || file_size - position < header_bytes) {
             problem = TOLVREN_WALK_PAST_END;
             break;
@@ -336,16 +370,16 @@ int locate_records(Source &source, const char *path, tolvren_header &out, tolvre
         }
     }
 
-    // The point records run to the first EVLR, else to waveform data kept in
-    // the file, else to its end; a start outside [offset, end of file] is
-    // not believed (the check says so).
+    // The point records run to whichever comes first of the first EVLR and
+    // waveform data kept in the file (LAS 1.3 puts them right after the
+    // points, 1.4 may keep them in the first EVLR), else to the end of the
+    // file; a start outside [offset, end of file] is not believed (the check
+    // says so).
     const auto inside = [&](std::uint64_t start) { return start >= offset && start <= file_size; };
-    if (has_evlrs && inside(out.start_of_first_evlr)) {
-        out.point_region_end = out.start_of_first_evlr;
-    } else if (waveform_in_file(out) && inside(out.start_of_waveform_data)) {
-        out.point_region_end = out.start_of_waveform_data;
-    } else {
-        out.point_region_end = file_size;
+    out.point_region_end = file_size;
+    if (has_evlrs && inside(out.start_of_first_evlr)) out.point_region_end = out.start_of_first_evlr;
+    if (waveform_in_file(out) && inside(out.start_of_waveform_data)) {
+        out.point_region_end = std::min(out.point_region_end, out.start_of_waveform_data);
     }
     return TOLVREN_OK;
 }

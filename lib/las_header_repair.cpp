@@ -3,13 +3,17 @@
 //
 // The repair reads everything first and decides what to write from the
 // header and one scan of the point records; any doubt about the file's
-// layout refuses before a byte is written. It then writes only the fields
-// whose values change, all or nothing, and syncs before it reports success.
+// layout refuses before a byte is written. It then composes the new header
+// in memory and writes the bytes from the first changed field to the last in
+// one write (the unchanged bytes between them as the file holds them), so
+// that no signal can leave some fields old and others new, and syncs before
+// it reports success.
 
 #include "tolvren_internal.h"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -22,6 +26,7 @@ namespace {
 using Layout = PublicHeaderLayout;
 
 static_assert(1 + 15 + 1 + 5 + 6 <= TOLVREN_MAX_CHANGES, "every repairable field fits in a result");
+static_assert(TOLVREN_MAX_WALKED_RECORDS == 65536, "a refusal names the limit of the walks");
 
 // The new values, the list of changes and the byte ranges they cover.
 class Plan {
@@ -40,25 +45,27 @@ public:
         change.new_count = value;
     }
 
-    // Sets an extent field to the scanned value when the stored one is more
-    // than half a scale step from it.
-    void extent(int field, int index, std::size_t offset, double scanned, double scale) {
+    // Sets an extent field to `value`, recording the change when its bits
+    // differ.
+    void extent(int field, int index, std::size_t offset, double value) {
         const double old = load<double>(updated_.data(), offset);
-        if (!extent_off(old, scanned, scale)) return;
-        store(updated_.data(), offset, scanned);
+        if (std::memcmp(&old, &value, sizeof value) == 0) return;
+        store(updated_.data(), offset, value);
         tolvren_change &change = next(field, index, offset, sizeof(double));
         change.is_real = 1;
         change.old_real = old;
-        change.new_real = scanned;
+        change.new_real = value;
     }
 
     const HeaderImage &updated() const { return updated_; }
-    const ByteRun *ranges() const { return ranges_.data(); }
-    std::size_t range_count() const { return out_.count; }
+    // The bytes from the first changed field to the end of the last; empty
+    // when nothing changes.
+    ByteRun span() const { return out_.count == 0 ? ByteRun{0, 0} : ByteRun{first_, end_ - first_}; }
 
 private:
     tolvren_change &next(int field, int index, std::size_t offset, std::size_t size) {
-        ranges_[out_.count] = ByteRun{offset, size};
+        first_ = out_.count == 0 ? offset : std::min(first_, offset);
+        end_ = std::max(end_, offset + size);
         tolvren_change &change = out_.changes[out_.count++];
         change.field = field;
         change.index = index;
@@ -67,7 +74,8 @@ private:
 
     HeaderImage updated_;
     tolvren_repair_result &out_;
-    std::array<ByteRun, TOLVREN_MAX_CHANGES> ranges_{};
+    std::size_t first_ = 0;
+    std::size_t end_ = 0;
 };
 
 // Why the file's layout leaves doubt about where its point records are, or
@@ -76,6 +84,9 @@ const char *layout_doubt(const tolvren_header &h) {
     const std::uint64_t offset = h.offset_to_point_data;
     if (offset < h.header_size) return "OffsetToData lies inside the header";
     if (offset > h.file_size) return "OffsetToData lies beyond the end of the file";
+    if (h.vlr_problem == TOLVREN_WALK_TOO_MANY || h.evlr_problem == TOLVREN_WALK_TOO_MANY) {
+        return "the header counts more VLRs or EVLRs than the 65536 of each that are walked";
+    }
     if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData or the end of the file";
     if (h.evlr_problem != TOLVREN_WALK_OK) return "the EVLRs start before the point data or run past the end of the file";
     if (waveform_in_file(h) &&
@@ -118,6 +129,20 @@ void plan_counts(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) 
     }
 }
 
+constexpr const char *kAxisNames[3] = {"X", "Y", "Z"};
+
+// The first axis whose extents the repair would leave crossed (min above
+// max, or a NaN) in a file with points because its scale or offset gives no
+// coordinate, or its points' coordinates lie beyond the doubles; -1 when
+// there is none. Its check would still fail, so the repair refuses.
+int unmendable_axis(const tolvren_header &h, const tolvren_scan &scan) {
+    if (scan.records == 0) return -1;
+    for (std::size_t a = 0; a < 3; ++a) {
+        if (!scanned_extents_usable(h, scan, a) && !(h.min[a] <= h.max[a])) return static_cast<int>(a);
+    }
+    return -1;
+}
+
 void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) {
     // Without a record there is no extent to compare with; a scale or offset
     // that makes no coordinate, or extents beyond the doubles, give none to
@@ -126,8 +151,18 @@ void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan)
     for (int axis = 0; axis < 3; ++axis) {
         const std::size_t a = static_cast<std::size_t>(axis);
         if (!scanned_extents_usable(h, scan, a)) continue;
-        plan.extent(TOLVREN_FIELD_MIN, axis, min_offset(a), scan.real_min[a], h.scale[a]);
-        plan.extent(TOLVREN_FIELD_MAX, axis, max_offset(a), scan.real_max[a], h.scale[a]);
+        // The scan gives the extremes in order, whatever the sign of the
+        // scale. Each side is mended when it lies more than half a scale
+        // step from the points'; both are when what would be left still
+        // crosses: a min above its max by less than half a step, or a NaN
+        // side mended past a kept one.
+        const double low = scan.real_min[a];
+        const double high = scan.real_max[a];
+        bool mend_min = extent_off(h.min[a], low, h.scale[a]);
+        bool mend_max = extent_off(h.max[a], high, h.scale[a]);
+        if (!((mend_min ? low : h.min[a]) <= (mend_max ? high : h.max[a]))) mend_min = mend_max = true;
+        if (mend_min) plan.extent(TOLVREN_FIELD_MIN, axis, min_offset(a), low);
+        if (mend_max) plan.extent(TOLVREN_FIELD_MAX, axis, max_offset(a), high);
     }
 }
 
@@ -165,15 +200,14 @@ int write_plan(const char *path, const OpenedFile &read, const tolvren_header &h
                    detail);
     if (code != TOLVREN_OK) return code;
     int error = 0;
-    switch (patch_runs(file.fd.get(), original.data(), plan.updated().data(), plan.ranges(), plan.range_count(),
-                       read.size, error)) {
+    switch (patch_span(file.fd.get(), original.data(), plan.updated().data(), plan.span(), read.size, error)) {
         case PatchStatus::written:
             return TOLVREN_OK;
         case PatchStatus::changed:
             return fail(detail, TOLVREN_ECHANGED, 0, path, "the file became shorter during the repair; nothing was written");
         case PatchStatus::write_failed:
             return fail(detail, TOLVREN_EWRITE, error, path,
-                        "writing the repaired header failed; the original bytes were written back");
+                        "writing the repaired header failed; the header holds its original bytes");
         case PatchStatus::restore_failed:
             break;
     }
@@ -220,6 +254,13 @@ int repair(const char *path, unsigned flags, unsigned threads, tolvren_progress_
     }
     if (header.compressed && header.version_minor < 4 && out.scan.records > kMostLegacyRecords) {
         return too_many(out.scan.records);
+    }
+    if (const int axis = unmendable_axis(header, out.scan); axis >= 0) {
+        const auto a = static_cast<std::size_t>(axis);
+        return fail(detail, TOLVREN_EEXTENT, 0, path,
+                    "the %s extent runs from %.17g down to %.17g, and its scale factor %g and offset %g give no "
+                    "coordinate to mend it with; the file is left untouched",
+                    kAxisNames[a], header.min[a], header.max[a], header.scale[a], header.offset[a]);
     }
 
     Plan plan(original, out);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 namespace tolvren::las {
 
@@ -95,8 +96,13 @@ int scan_fd(int fd, const tolvren_header &header, unsigned threads, tolvren_prog
         for (std::size_t axis = 0; axis < 3; ++axis) {
             out.raw_min[axis] = summary.min[axis];
             out.raw_max[axis] = summary.max[axis];
-            out.real_min[axis] = real_coordinate(summary.min[axis], header.scale[axis], header.offset[axis]);
-            out.real_max[axis] = real_coordinate(summary.max[axis], header.scale[axis], header.offset[axis]);
+            double low = real_coordinate(summary.min[axis], header.scale[axis], header.offset[axis]);
+            double high = real_coordinate(summary.max[axis], header.scale[axis], header.offset[axis]);
+            // LAS does not forbid a negative scale factor: it mirrors the
+            // axis, and the raw maximum is then the real minimum.
+            if (header.scale[axis] < 0.0) std::swap(low, high);
+            out.real_min[axis] = low;
+            out.real_max[axis] = high;
         }
     }
     return TOLVREN_OK;

@@ -127,6 +127,17 @@ private:
     int fd_ = -1;
 };
 
+// Opens `path` with `flags` (O_CLOEXEC is added) on a descriptor above 2.
+// Descriptors 0, 1 and 2 are the standard streams: when a caller has closed
+// one, open() hands out its number, and whatever the caller later writes to
+// that stream (a message, a result) would land in the file. Such a
+// descriptor is moved up with F_DUPFD_CLOEXEC and the low number freed at
+// once; only the few instructions between the two calls leave it taken, so
+// a program that writes to a closed stream from other threads should first
+// fill 0-2 itself (tolvren opens /dev/null on them). Returns an empty
+// Descriptor, with errno set, when either call fails.
+Descriptor open_descriptor(const char *path, int flags) noexcept;
+
 // Opens `path` for reading (or reading and writing) without ever blocking:
 // a FIFO, a socket or a device is opened in non-blocking mode and then
 // refused by its type, so no call waits for a writer that never comes.
@@ -161,6 +172,32 @@ enum class PatchStatus {
 // its original bytes back. `sys_errno` receives the errno of the failure.
 PatchStatus patch_runs(int fd, const unsigned char *before, const unsigned char *after, const ByteRun *runs,
                        std::size_t count, std::uint64_t min_size, int &sys_errno) noexcept;
+
+// Rewrites `span` of an open file with its bytes in `after` in a single
+// write, so that the file holds either every old byte of it or every new
+// one, whatever signal the process gets. `before` and `after` are images of
+// the file from offset 0 covering the span: what it held when it was read,
+// and what it is to hold. Assumes the span lies within one page of the file
+// (at most 4096 bytes, not crossing a multiple of 4096): such a write to a
+// regular file is never torn by a signal, SIGKILL included; any other span
+// fails with EINVAL before a byte is written.
+//   - The file must still be at least `min_size` bytes long, else `changed`.
+//   - A span reaching beyond the process's file-size limit (RLIMIT_FSIZE)
+//     fails with EFBIG before a byte is written.
+//   - Every signal that can be blocked, but for those of faults (SIGSEGV,
+//     SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS), is blocked in the calling
+//     thread from the write to the end of the sync or of the writing back
+//     of the original bytes, so a signal sent to this thread is delivered
+//     after the file is all old or all new. Another thread of the process
+//     may take a signal sent to the process meanwhile; the single write
+//     still keeps the span whole.
+//   - A SIGXFSZ that the write itself raises (the limit lowered since it was
+//     read) is taken back before the mask is restored: the limit becomes
+//     EFBIG, never the end of the process. The process's signal dispositions
+//     are never touched.
+// After a failed write or sync the original bytes are written back.
+PatchStatus patch_span(int fd, const unsigned char *before, const unsigned char *after, ByteRun span,
+                       std::uint64_t min_size, int &sys_errno) noexcept;
 
 // Reads up to `size` bytes at `offset`, carrying on after short reads and
 // interruptions. Returns the bytes delivered, fewer than `size` only at the
@@ -405,7 +442,7 @@ using internal::PatchStatus;
 using internal::PointSummary;
 using internal::ScanProgress;
 using internal::ScanStatus;
-using internal::patch_runs;
+using internal::patch_span;
 using internal::read_at;
 using internal::real_coordinate;
 using internal::scan_point_records;
@@ -415,8 +452,9 @@ using internal::scan_point_records;
 // ---------------------------------------------------------------------------
 
 // Fills `detail` (when not NULL) with the code, the errno and a sentence
-// built from `format`, prefixed with "path: " when `path` is not NULL, and
-// returns `code`.
+// built from `format` (then the errno's text in brackets), prefixed with
+// "path: " when `path` is not NULL, and returns `code`. The reason is kept
+// whole: a path too long to fit with it is cut to its end, after "...".
 int fail(tolvren_detail *detail, int code, int sys_errno, const char *path, const char *format, ...) noexcept
     __attribute__((format(printf, 5, 6)));
 

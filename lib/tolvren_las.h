@@ -21,6 +21,9 @@
  *     file for reading, may run at the same time on different threads.
  *   - A file is judged by its signature and header, never by its name. Only
  *     regular files (or symbolic links to them) are read; no open blocks.
+ *   - Files are opened close-on-exec on descriptors above 2, also when the
+ *     caller has closed a standard stream, so nothing the caller writes to
+ *     standard output or error can land in them.
  *   - Counts are unsigned 64-bit whatever the version; a field the file's
  *     version lacks reads as 0 and the version tells which fields exist.
  *
@@ -74,14 +77,18 @@ typedef enum tolvren_error {
     TOLVREN_EWRITEOPEN = -14,    /* the file cannot be opened for writing */
     TOLVREN_ECHANGED = -15,      /* the file changed during the call (shorter, or
                                     other header bytes): nothing was written */
-    TOLVREN_EWRITE = -16,        /* a write or its sync failed; the original bytes
-                                    were written back */
+    TOLVREN_EWRITE = -16,        /* a write or its sync failed; the header holds
+                                    its original bytes */
     TOLVREN_EWRITERESTORE = -17, /* a write failed and so did writing the original
                                     bytes back: the header may be damaged */
     TOLVREN_ETOOMANYPOINTS = -18, /* repair: a LAS 1.0-1.3 file holds more than
                                     4294967295 whole records, which its 32-bit
                                     count cannot say: the file is untouched */
-    TOLVREN_ECORRUPT = -19       /* compressed point data that are damaged: a
+    TOLVREN_EEXTENT = -19,       /* repair: an axis of a file with points has
+                                    its min above its max (or a NaN), and its
+                                    scale and offset give no coordinate to
+                                    mend them with: the file is untouched */
+    TOLVREN_ECORRUPT = -20       /* compressed point data that are damaged: a
                                     chunk that does not decode to its points
                                     (truncated, or bytes that no encoder
                                     writes), a chunk table that contradicts
@@ -102,7 +109,10 @@ TOLVREN_LAS_API const char *tolvren_error_name(int code) TOLVREN_LAS_NOEXCEPT;
 typedef struct tolvren_detail {
     int code;            /* the tolvren_error returned */
     int sys_errno;       /* errno of the failing system call, else 0 */
-    char message[512];   /* a sentence naming the file, zero-terminated */
+    char message[512];   /* a sentence naming the file, zero-terminated:
+                            "path: reason"; a path too long for the reason
+                            to fit after it is cut to its end, after "..."
+                            ("...end/of/path.las: reason") */
 } tolvren_detail;
 
 /* ------------------------------------------------------------------------
@@ -155,27 +165,37 @@ typedef struct tolvren_header {
                                             ended; see vlr_problem */
     int      vlr_problem;                /* TOLVREN_WALK_OK, _PAST_END (the VLRs
                                             run past OffsetToData or the end of
-                                            the file) or _INCOMPLETE */
+                                            the file), _INCOMPLETE or _TOO_MANY */
     uint64_t point_region_end;           /* where the point records end: the
-                                            first EVLR when the file has EVLRs
-                                            and it lies between OffsetToData and
-                                            the end, else internal waveform data
-                                            (global-encoding bit 1) starting
-                                            there, else the end of the file */
+                                            first of the first EVLR (when the
+                                            file has EVLRs) and internal
+                                            waveform data (global-encoding bit
+                                            1) that starts between OffsetToData
+                                            and the end, else the end of the
+                                            file */
     uint64_t evlr_end;                   /* 1.4 with EVLRs: where the walk of
                                             the EVLR headers ended, else 0 */
     int      evlr_problem;               /* TOLVREN_WALK_OK, _PAST_END (the
                                             EVLRs start before OffsetToData or
-                                            run past the end of the file) or
-                                            _INCOMPLETE */
+                                            run past the end of the file),
+                                            _INCOMPLETE or _TOO_MANY */
 } tolvren_header;
 
 /* How the walk of the (E)VLR headers ended: every header and its data inside
- * their place; past it; or, in tolvren_parse_header only, where the bytes
- * handed in ended (nothing is known about the rest). */
+ * their place; past it; in tolvren_parse_header only, where the bytes handed
+ * in ended; or after TOLVREN_MAX_WALKED_RECORDS headers of a count that is
+ * larger (nothing is known about the rest in the last two). */
 #define TOLVREN_WALK_OK 0
 #define TOLVREN_WALK_PAST_END 1
 #define TOLVREN_WALK_INCOMPLETE 2
+#define TOLVREN_WALK_TOO_MANY 3
+
+/* The most VLR headers, and the most EVLR headers, one read walks. Files
+ * hold a handful; the limit keeps a hostile count (2^32 - 1 records of zeros
+ * in a sparse file of 257 GB, which takes 4 KB of disk) to at most that many
+ * reads of 8 KB, and a header beyond it gets a TOLVREN_F_RECORDS_NOT_WALKED
+ * finding. */
+#define TOLVREN_MAX_WALKED_RECORDS 65536u
 
 /* Reads and decodes the public header of `path`, walks the VLR headers, and
  * fills `out`. Refusals have distinct codes: TOLVREN_EOPEN, ENOTREGULAR,
@@ -215,8 +235,13 @@ typedef struct tolvren_scan {
     int32_t  raw_min[3];              /* X, Y, Z; all four extents are 0 when
                                          records is 0 */
     int32_t  raw_max[3];
-    double   real_min[3];             /* raw * scale + offset, carried with a
-                                         64-bit significand, rounded once */
+    double   real_min[3];             /* the least and greatest real
+                                         coordinates: raw * scale + offset of
+                                         the raw extremes, carried with a
+                                         64-bit significand, rounded once. A
+                                         negative scale (LAS does not forbid
+                                         one) mirrors the axis: raw_max then
+                                         gives real_min and raw_min real_max */
     double   real_max[3];
 } tolvren_scan;
 
@@ -313,6 +338,9 @@ typedef enum tolvren_finding_code {
                                              compressed data that cannot be
                                              decoded, or the point region
                                              outside the file */
+    TOLVREN_F_RECORDS_NOT_WALKED,         /* W: more VLRs or EVLRs than
+                                             TOLVREN_MAX_WALKED_RECORDS: those
+                                             after were not checked */
     TOLVREN_F_LASZIP_VLR_MISSING,         /* E: marked compressed, but no LASzip
                                              VLR: no reader can decode it */
     TOLVREN_F_LASZIP_VLR_MALFORMED,       /* E: a LASzip VLR of the wrong length,
@@ -446,8 +474,13 @@ TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
  *     formats 0-5 with at most 4294967295 points; otherwise kept when they
  *     already hold a correct mirror, else set to 0;
  *   - an extent only when it lies more than half a scale step from the
- *     scanned one, then as raw * scale + offset rounded once; none when there
- *     are no points or the axis's scale is unusable.
+ *     scanned one (scan->real_min or real_max, in order whatever the sign of
+ *     the scale), then as that value; both extents of an axis when the two
+ *     left as they are would still have the min above the max (a crossing of
+ *     less than half a step, a NaN); none when there are no points or the
+ *     axis's scale is unusable.
+ * So a repaired header has no count or extent error in tolvren_check_header
+ * against the repair's scan; where one would be left, the repair refuses.
  * A file already right stays byte-identical; with TOLVREN_REPAIR_DRY_RUN
  * nothing is written (and the file is never opened for writing). In a
  * compressed file only these header fields change; the compressed data are
@@ -456,13 +489,26 @@ TOLVREN_LAS_API const char *tolvren_field_name(int field) TOLVREN_LAS_NOEXCEPT;
  * chunk table is missing or contradicts the chunks (rewriting the header
  * cannot mend those); TOLVREN_ELAYOUT when OffsetToData lies
  * inside the header or beyond the end, the VLRs or EVLRs run past their
- * place, waveform data said to be in the file start outside it, or the first
- * EVLR or the waveform data start inside a record; TOLVREN_ETOOMANYPOINTS.
- * Writes only the changed fields, all or nothing, never changes the length,
- * and syncs before returning TOLVREN_OK; just before writing it checks that
- * the file is the same one, as long, with the same header bytes, else
- * TOLVREN_ECHANGED and nothing is written. TOLVREN_EWRITEOPEN only when there
- * is something to write. */
+ * place or are more than TOLVREN_MAX_WALKED_RECORDS, waveform data said to
+ * be in the file start outside it, or the first EVLR or the waveform data
+ * start inside a record; TOLVREN_ETOOMANYPOINTS; TOLVREN_EEXTENT when a file
+ * with points has an axis whose min lies above its max (or is NaN) and whose
+ * scale or offset is unusable, or takes the points beyond the doubles, so
+ * that no extent can be written.
+ * Writes the header bytes from the first changed field to the last in one
+ * write (those between them as the file holds them), never changes the
+ * length, and syncs before returning TOLVREN_OK; just before writing it
+ * checks that the file is the same one, as long, with the same header bytes,
+ * else TOLVREN_ECHANGED and nothing is written. TOLVREN_EWRITEOPEN only when
+ * there is something to write.
+ * The header is all old or all new whatever signal the process gets: the
+ * one write of less than a page is never torn, and the calling thread blocks
+ * every signal but those of faults from the write until the header is
+ * synced or its original bytes are back (its mask is restored after; the
+ * process's signal dispositions are never touched). A file-size limit
+ * (RLIMIT_FSIZE) below the end of the bytes to write gives TOLVREN_EWRITE
+ * with sys_errno EFBIG and nothing written; the SIGXFSZ a write raises is
+ * taken back, never delivered. */
 TOLVREN_LAS_API int tolvren_repair(const char *path, unsigned flags,
                                    tolvren_progress_fn progress, void *user,
                                    tolvren_repair_result *out,

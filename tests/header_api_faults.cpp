@@ -10,8 +10,12 @@
 // and syncs it asked for, so that a test can tell the replacements were in
 // effect. The library calls both through the dynamic linker, which finds
 // this program's definitions before the C library's.
+//
+// With TOLVREN_SIGNAL_AFTER_WRITE=N the driver sends itself signal N, as
+// another process would (kill), as soon as the first write has gone in.
 #include "tolvren_las.h"
 
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -20,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -28,6 +33,7 @@ struct Faults {
     long long good_writes = 0;
     bool recover = true;
     long long failing_syncs = 0;
+    int signal_after_write = 0;
     long long writes = 0;
     long long syncs = 0;
     bool failed = false;
@@ -41,7 +47,9 @@ ssize_t faulty_pwrite(int fd, const void *buffer, size_t count, long long offset
         errno = EIO;
         return -1;
     }
-    return static_cast<ssize_t>(::syscall(SYS_pwrite64, fd, buffer, count, offset));
+    const auto written = static_cast<ssize_t>(::syscall(SYS_pwrite64, fd, buffer, count, offset));
+    if (faults.signal_after_write != 0 && written >= 0) ::kill(::getpid(), std::exchange(faults.signal_after_write, 0));
+    return written;
 }
 
 }  // namespace
@@ -71,6 +79,7 @@ int main(int argc, char **argv) {
     faults.good_writes = std::atoll(argv[1]);
     faults.recover = std::strcmp(argv[2], "ok") == 0;
     faults.failing_syncs = std::atoll(argv[3]);
+    if (const char *sig = std::getenv("TOLVREN_SIGNAL_AFTER_WRITE")) faults.signal_after_write = std::atoi(sig);
     tolvren_repair_result result;
     const int code = tolvren_repair(argv[4], 0, nullptr, nullptr, &result, nullptr);
     std::printf("%s %lld writes %lld syncs\n", tolvren_error_name(code), faults.writes, faults.syncs);

@@ -3,9 +3,11 @@
 // the header update and Quarlin: FIFOs, files cut or edited or swapped while
 // they are read, writes that fail half way, reports that cannot be written.
 #include "test_support.h"
+#include "tolvren_las.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -191,6 +193,105 @@ TEST(Hardening, ALostReportIsAFailure) {
         });
         EXPECT_EQ(result.exit_code, 255);
         EXPECT_EQ(read_text(errors), "");
+    }
+}
+
+// A caller that closed its standard streams: the files the library opens
+// never take their numbers, so nothing the caller writes to them reaches a
+// file. The progress callback looks while the file is open.
+TEST(Hardening, TheLibraryNeverOpensAFileAsAStandardStream) {
+    TempDir dir;
+    const std::string path = dir.file("streams.las");
+    write_file(path, tolvren_test::LasFile{}.build());
+    const auto streams_closed = [](std::uint64_t, std::uint64_t, void *) {
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (fcntl(fd, F_GETFD) != -1) _exit(10 + fd);
+        }
+        return 0;
+    };
+    const ProcessResult result = run_in_child([&] {
+        for (int fd = 0; fd <= 2; ++fd) close(fd);
+        tolvren_report report;
+        if (tolvren_check_file(path.c_str(), TOLVREN_CHECK_SCAN, streams_closed, nullptr, &report, nullptr)) _exit(2);
+    });
+    EXPECT_EQ(result.exit_code, 0);
+}
+
+// A repair that a signal stops leaves the header all old or all new, never
+// some fields of each; under a file-size limit the write fails, reported,
+// and the file keeps every byte.
+TEST(Hardening, ASignalNeverLeavesAHalfRepairedHeader) {
+    TempDir dir;
+    const std::string path = dir.file("signalled.las");
+    const Bytes right = tolvren_test::LasFile{}.build();
+    Bytes stale = right;
+    tolvren_test::put<std::uint64_t>(stale, 247, 9);  // point count
+    tolvren_test::put<std::uint64_t>(stale, 255, 0);  // first returns
+    tolvren_test::put<double>(stale, 187, -1.0);      // min X
+    std::vector<std::string> repair{TOLVREN_HEADER_API_FAULTS_PATH, "1000", "ok", "0", path};
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+        SCOPED_TRACE(strsignal(sig));
+        write_file(path, stale);
+        EXPECT_EQ(run_bounded(repair, {"TOLVREN_SIGNAL_AFTER_WRITE=" + std::to_string(sig)}).exit_code, -1);
+        EXPECT_EQ(read_file(path), right);  // the signal came after the write
+    }
+    // Writing at byte 250 or beyond fails; the SIGXFSZ for it does not end
+    // the process.
+    write_file(path, stale);
+    const ProcessResult limited = run_in_child([&] {
+        signal(SIGXFSZ, SIG_DFL);
+        const rlimit cap{250, 250};
+        if (setrlimit(RLIMIT_FSIZE, &cap) != 0) _exit(1);
+        execv(repair[0].c_str(), std::vector<char *>{repair[0].data(), repair[1].data(), repair[2].data(),
+                                                     repair[3].data(), repair[4].data(), nullptr}.data());
+        _exit(127);
+    });
+    EXPECT_EQ(limited.out.substr(0, limited.out.find(' ')), "write_failed") << limited.out;
+    EXPECT_EQ(read_file(path), stale);
+}
+
+// Headers that claim as many (E)VLRs as 32 bits count, in sparse files just
+// long enough to hold their headers: a read walks a bounded number of them,
+// says so, and a repair refuses. The alarm ends a walk of them all.
+TEST(Hardening, HostileRecordCountsAreWalkedOnlyToTheLimit) {
+    TempDir dir;
+    const std::string path = dir.file("sparse.las");
+    for (const std::uint8_t minor : {std::uint8_t{4}, std::uint8_t{2}}) {
+        const bool extended = minor == 4;
+        tolvren_test::LasFile f;
+        f.minor = minor;
+        f.format = 0;
+        f.points.clear();
+        Bytes bytes = f.build();
+        const std::uint64_t start = bytes.size(), record = extended ? 60 : 54;
+        const std::uint64_t size = extended ? start + 0xFFFFFFFFull * record : 0xFFFFFFFFull;
+        if (extended) {
+            tolvren_test::put<std::uint64_t>(bytes, 235, start);
+        } else {
+            tolvren_test::put<std::uint32_t>(bytes, 96, 0xFFFFFFFFu);  // OffsetToData
+        }
+        const auto count = static_cast<std::uint32_t>((size - start) / record);
+        tolvren_test::put<std::uint32_t>(bytes, extended ? 243 : 100, count);
+        write_file(path, bytes);
+        ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(size)), 0);
+        const ProcessResult result = run_in_child([&] {
+            alarm(20);
+            tolvren_header h;
+            tolvren_report r;
+            tolvren_repair_result repaired;
+            if (tolvren_read_header(path.c_str(), &h, nullptr) ||
+                tolvren_check_file(path.c_str(), 0, nullptr, nullptr, &r, nullptr)) {
+                _exit(2);
+            }
+            const tolvren_finding &last = r.findings[r.count - 1];
+            std::printf("%d %llu %s:%s %s\n", extended ? h.evlr_problem : h.vlr_problem,
+                        static_cast<unsigned long long>(extended ? h.evlr_end : h.vlr_end),
+                        tolvren_finding_name(last.code), tolvren_severity_name(last.severity),
+                        tolvren_error_name(tolvren_repair(path.c_str(), 0, nullptr, nullptr, &repaired, nullptr)));
+        });
+        EXPECT_EQ(result.out, std::to_string(TOLVREN_WALK_TOO_MANY) + " " +
+                                  std::to_string(start + TOLVREN_MAX_WALKED_RECORDS * record) +
+                                  " records_not_walked:warning bad_layout\n");
     }
 }
 

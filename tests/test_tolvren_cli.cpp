@@ -3,6 +3,7 @@
 // independent reader's headers.json, exit statuses, what goes to stdout and
 // what to stderr, repair of crafted and shared files, recursion and output
 // order with several jobs. Built into its own test binary with the program.
+#include "runner.h"
 #include "test_support.h"
 #include "tolvren_las.h"
 
@@ -13,7 +14,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -430,7 +434,7 @@ TEST(TolvrenRepair, AFailedWriteIsReportedAsFailedNotRefused) {
     const std::string path = dir.file("f.las");
     write_file(path, wrong);
     const auto file_size_limit = [] {
-        signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+        signal(SIGXFSZ, SIG_DFL);  // a write past the limit must fail, not end the process
         const rlimit limit{150, 150};
         setrlimit(RLIMIT_FSIZE, &limit);
         dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
@@ -456,6 +460,134 @@ TEST(TolvrenCli, RecursionReportsLinksThatLeadNowhere) {
     std::vector<json> lines = run.lines();
     ASSERT_EQ(lines.size(), 3u);
     for (std::size_t i = 1; i < 3; ++i) EXPECT_EQ(lines[i]["error"]["code"], code_name(TOLVREN_EOPEN)) << lines[i];
+}
+
+
+// With a standard stream closed, the files opened would take its number and
+// messages or results would land in a tile: each ends as it was or repaired.
+TEST(TolvrenRepair, ClosedStandardStreamsNeverReachATile) {
+    TempDir dir;
+    const Bytes right = craft(2, 1, 30);
+    Bytes stale = right;
+    put<std::uint32_t>(stale, 107, 31);
+    std::vector<std::string> args{"repair", "-j", "3"};
+    for (int i = 0; i < 200; ++i) args.push_back(dir.file(std::to_string(i) + ".las"));
+    for (const std::vector<int> &closed : {std::vector<int>{2}, {1, 2}, {0, 1, 2}}) {
+        // Every other file is no LAS file and gets a message on stderr.
+        for (std::size_t i = 3; i < args.size(); ++i) write_file(args[i], i % 2 ? stale : Bytes(300, 'x'));
+        EXPECT_EQ(tolvren_after([&] { for (const int fd : closed) close(fd); }, args).exit_code, 1);
+        for (std::size_t i = 3; i < args.size(); i += 2) {
+            const Bytes now = read_file(args[i]);
+            EXPECT_TRUE(now == stale || now == right) << args[i];
+        }
+    }
+}
+
+// A repair writes extents its own check with a scan finds right, or refuses.
+TEST(TolvrenRepair, ARepairedHeaderChecksCleanOrTheRepairRefuses) {
+    TempDir dir;
+    Bytes negative = craft(4, 6, 40);  // the raw maximum is the real minimum
+    put(negative, 131, -0.25), put(negative, 179, 0.0), put(negative, 187, 0.0);
+    // Every point at real X 102: extents crossed by less than half a step,
+    // a NaN min beside such a max, and (zero scale) a crossed Y to refuse.
+    tolvren_test::LasFile flat;
+    for (tolvren_test::Point &p : flat.points) p.x = 8;
+    Bytes crossed = flat.build(), nan_min = crossed, bad_scale = crossed;
+    put(crossed, 187, 102.1), put(crossed, 179, 101.9), put(nan_min, 187, std::nan("")), put(nan_min, 179, 101.9);
+    put(bad_scale, 139, 0.0), put(bad_scale, 203, 1e9);
+    for (const Bytes *bytes : {&negative, &crossed, &nan_min, &bad_scale}) {
+        const std::string path = dir.file("f.las");
+        write_file(path, *bytes);
+        const ToolRun repair = tolvren({"repair", "--json", path});
+        if (bytes == &bad_scale) {
+            EXPECT_EQ(repair.lines().at(0)["error"]["code"], code_name(TOLVREN_EEXTENT));
+            EXPECT_NE(repair.err.find("the Y extent"), std::string::npos) << repair.err;
+            EXPECT_EQ(read_file(path), *bytes);
+        } else {
+            EXPECT_EQ(repair.lines().at(0)["status"], "repaired");
+            EXPECT_EQ(tolvren({"check", "--scan", path}).out, path + ": ok\n");
+        }
+    }
+}
+
+// Waveform data said to be in the file and to start inside the point
+// records end the records there, whether EVLRs follow or not.
+TEST(TolvrenCheck, WaveformDataInsideThePointsAreFoundWithOrWithoutEvlrs) {
+    TempDir dir;
+    const std::string path = dir.file("f.las");
+    std::vector<json> findings;
+    for (const bool evlrs : {false, true}) {
+        tolvren_test::LasFile f;
+        f.points.assign(40, {1, 2, 3, 1});
+        if (evlrs) f.evlrs = {8};
+        Bytes b = f.build();
+        b[6] |= 2;  // global encoding bit 1: waveform data in this file
+        put<std::uint64_t>(b, 227, 375 + 30 * 10 + 7);
+        write_file(path, b);
+        findings.push_back(tolvren({"check", "--scan", "--json", path}).lines().at(0)["findings"]);
+        EXPECT_EQ(tolvren({"repair", "--json", path}).lines().at(0)["status"], "refused");
+    }
+    EXPECT_EQ(findings[0].size(), 3u);
+    EXPECT_EQ(findings[1], findings[0]);
+}
+
+// A path that is not UTF-8 shows U+FFFD in "path"; "path_bytes", right
+// after it, gives the exact bytes in hex.
+TEST(TolvrenCli, PathsThatAreNotUtf8KeepTheirBytes) {
+    TempDir dir;
+    const std::vector<std::string> paths{dir.file("x\xff.las"), dir.file("x\xfe.las"), dir.file("caf\xc3\xa9.las")};
+    for (const std::string &path : paths) write_file(path, craft(2, 0, 1));
+    std::string hex;
+    for (const char c : paths[0]) hex += "0123456789abcdef"[(c >> 4) & 15], hex += "0123456789abcdef"[c & 15];
+    for (const char *command : {"info", "check"}) {
+        const std::vector<json> lines = tolvren({command, "--json", paths[0], paths[1], paths[2]}).lines();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(std::next(lines[0].begin()).key() + ": " + lines[0].value("path_bytes", ""), "path_bytes: " + hex);
+        EXPECT_NE(lines[1]["path_bytes"], lines[0]["path_bytes"]);
+        EXPECT_FALSE(lines[2].contains("path_bytes"));
+    }
+}
+
+// However long the path, a failure's sentence keeps its reason, and the
+// text gives the reason alone.
+TEST(TolvrenInfo, TheReasonSurvivesAnyPathLength) {
+    TempDir dir;
+    std::string path = dir.path();
+    for (int i = 0; i < 12; ++i) {  // about 2,500 bytes
+        path += "/" + std::string(200, static_cast<char>('a' + i));
+        std::filesystem::create_directory(path);
+    }
+    path += "/missing.las";
+    const std::string reason = "cannot open the file (No such file or directory)";
+    const std::string message = tolvren({"info", "--json", path}).lines().at(0)["error"]["message"];
+    EXPECT_LT(message.size(), 512u);
+    EXPECT_EQ(message, "..." + path.substr(path.size() - (message.size() - 5 - reason.size())) + ": " + reason);
+    EXPECT_NE(tolvren({"info", path}).out.find("\nError                    " + reason + "\n"), std::string::npos);
+}
+
+// Two names of one file: work that only reads has both at once, work that
+// changes files one after the other. Each task waits for the other to run
+// too: long where they must overlap, briefly where they must not.
+TEST(TolvrenRunner, OnlyWorkThatChangesFilesTakesTurnsOnOneFile) {
+    const std::vector<tolvren_cli::Input> links(2, tolvren_cli::Input{"f.las", 0, 1, 42, {}});
+    for (const auto same_file : {tolvren_cli::SameFile::Together, tolvren_cli::SameFile::InTurn}) {
+        const bool together = same_file == tolvren_cli::SameFile::Together;
+        std::mutex mutex;
+        std::condition_variable changed;
+        int running = 0, most = 0;
+        const tolvren_cli::Task task = [&](std::size_t, tolvren_cli::ProgressSlot &) {
+            std::unique_lock<std::mutex> lock(mutex);
+            most = std::max(most, ++running);
+            changed.notify_all();
+            changed.wait_for(lock, together ? std::chrono::seconds(10) : std::chrono::milliseconds(200),
+                             [&] { return most == 2; });
+            --running;
+            return tolvren_cli::Outcome{};
+        };
+        tolvren_cli::run_in_order(links, 2, tolvren_cli::ProgressUnit::Files, tolvren_cli::Writes::Buffered, same_file,
+                                  task);
+        EXPECT_EQ(most, together ? 2 : 1);
+    }
 }
 
 }  // namespace

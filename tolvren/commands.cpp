@@ -34,8 +34,9 @@ std::string rendered(Command command, const Options &options, std::size_t index,
 
 // A repair that did not happen: "refused" when the file was left untouched
 // (not LAS, compressed points that cannot be decoded or are damaged, a
-// layout in doubt, changed meanwhile, not writable, too many points...), "failed" when writing it went wrong, whether the
-// original bytes were written back or the header may be damaged.
+// layout in doubt, changed meanwhile, not writable, too many points...),
+// "failed" when writing it went wrong, whether the header holds its
+// original bytes or may be damaged.
 const char *repair_failure_status(int code) {
     return code == TOLVREN_EWRITE || code == TOLVREN_EWRITERESTORE ? "failed" : "refused";
 }
@@ -46,7 +47,7 @@ const char *repair_failure_status(int code) {
 Outcome failure(Command command, const Options &options, std::size_t index, const std::string &path, int code,
                 const std::string &message, Json changes = Json::array()) {
     Json object;
-    object["path"] = path;
+    set_path(object, path);
     switch (command) {
         case Command::Info: break;
         case Command::Check:
@@ -124,10 +125,13 @@ int run_command(Command command, const Options &options) {
         }
         return repair(options, index, input.path, threads, slot);
     };
-    // A repair's result must reach its reader before the next file changes.
-    const Writes writes = command == Command::Repair && !options.dry_run ? Writes::Flushed : Writes::Buffered;
+    // A repair's result must reach its reader before the next file changes,
+    // and two names of one file are repaired in turn; reading needs neither.
+    const bool changes_files = command == Command::Repair && !options.dry_run;
     const std::size_t failures =
-        run_in_order(inputs, options.jobs, reads_points ? ProgressUnit::Bytes : ProgressUnit::Files, writes, task);
+        run_in_order(inputs, options.jobs, reads_points ? ProgressUnit::Bytes : ProgressUnit::Files,
+                     changes_files ? Writes::Flushed : Writes::Buffered,
+                     changes_files ? SameFile::InTurn : SameFile::Together, task);
     return failures > 0 ? kExitFileProblem : kExitOk;
 }
 

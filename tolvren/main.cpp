@@ -6,6 +6,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -47,6 +50,26 @@ void add_common_options(CLI::App &command, Options &options, const char *files_h
     command.footer(kFooter);
 }
 
+// Descriptors 0, 1 and 2 are the standard streams. One that the caller left
+// closed would be handed to the next file opened, a tile being repaired
+// among them, and results or messages meant for the stream would be written
+// into it. Each closed one is filled with /dev/null, opened the wrong way
+// round (write-only for input, read-only for output and error), so that
+// using the stream still fails with EBADF as on a closed descriptor: results
+// that reach no reader are still a failure. Returns false when a stream
+// cannot be filled.
+bool fill_closed_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower numbers are open, so open() returns this one.
+        const int filler = open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_NOCTTY);
+        if (filler == fd) continue;
+        if (filler >= 0) close(filler);
+        return false;
+    }
+    return true;
+}
+
 unsigned default_jobs() {
     const unsigned cores = std::thread::hardware_concurrency();
     return cores > 0 ? cores : 1;
@@ -55,6 +78,11 @@ unsigned default_jobs() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Before anything else opens a descriptor.
+    if (!fill_closed_standard_streams()) {
+        std::fprintf(stderr, "tolvren: cannot open /dev/null in place of a closed standard stream\n");
+        return tolvren_cli::kExitFileProblem;
+    }
     Options options;
     options.jobs = default_jobs();
 
@@ -89,6 +117,11 @@ int main(int argc, char **argv) {
     // process between two writes of a repair: writing then fails instead,
     // and no further file is started.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f) makes a write beyond it fail with EFBIG
+    // instead of ending the process: results redirected to a file then fail
+    // as on a full disk. The library's header writes never die of it either
+    // way; they take back the signal they raise.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     int status = tolvren_cli::kExitOk;
     try {

@@ -130,28 +130,43 @@ const std::string &string_of(const Json &object, const char *key) {
     return object.at(key).get_ref<const std::string &>();
 }
 
-// The sentence of the object's "error", escaped, without the "path: " the
+// How many bytes the path takes at the start of a library's sentence about
+// it: "path: ", or "...end of path: " when the library cut a long path to
+// keep the reason whole; 0 when the sentence starts otherwise.
+std::size_t path_prefix_length(const std::string &message, const std::string &path) {
+    if (message.compare(0, path.size() + 2, path + ": ") == 0) return path.size() + 2;
+    constexpr std::string_view kCut = "...";
+    if (message.compare(0, kCut.size(), kCut) != 0) return 0;
+    for (std::size_t tail = std::min(path.size(), message.size() - kCut.size()); tail > 0; --tail) {
+        if (message.compare(kCut.size(), tail, path, path.size() - tail, tail) == 0 &&
+            message.compare(kCut.size() + tail, 2, ": ") == 0) {
+            return kCut.size() + tail + 2;
+        }
+    }
+    return 0;
+}
+
+// The sentence of the object's "error", escaped, without the path the
 // library starts it with: the lines it goes in name the file already.
 std::string error_reason(const Json &object) {
     const std::string &message = string_of(object.at("error"), "message");
-    const std::string prefix = string_of(object, "path") + ": ";
-    return escape_text(message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message);
+    return escape_text(message.substr(path_prefix_length(message, string_of(object, "path"))));
 }
 
 std::string plural(int count, const char *noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
-// Length of the UTF-8 sequence at text[i] if it is well formed and not a
-// C1 control character, else 0.
-std::size_t printable_utf8_length(std::string_view text, std::size_t i) {
+// Length of the UTF-8 sequence at text[i] if it is well formed (an ASCII
+// byte is one), else 0.
+std::size_t utf8_length(std::string_view text, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
+    if (lead < 0x80) return 1;
     std::size_t length = 0;
     unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
     if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2;
-        if (lead == 0xC2) low = 0xA0;  // U+0080 to U+009F are control characters
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
         if (lead == 0xE0) low = 0xA0;   // no overlong forms
@@ -168,6 +183,23 @@ std::size_t printable_utf8_length(std::string_view text, std::size_t i) {
         if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
     }
     return length;
+}
+
+// Length of the UTF-8 sequence at text[i] (a byte of 0x80 or above) if it is
+// well formed and not a C1 control character (U+0080 to U+009F, C2 80 to
+// C2 9F), else 0.
+std::size_t printable_utf8_length(std::string_view text, std::size_t i) {
+    const std::size_t length = utf8_length(text, i);
+    const bool c1 = length == 2 && static_cast<unsigned char>(text[i]) == 0xC2 &&
+                    static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    return c1 ? 0 : length;
+}
+
+bool is_utf8(std::string_view text) {
+    for (std::size_t i = 0, length; i < text.size(); i += length) {
+        if ((length = utf8_length(text, i)) == 0) return false;
+    }
+    return true;
 }
 
 // Appends `value` as compact JSON. Strings, keys and whole numbers are as
@@ -247,6 +279,19 @@ std::string json_line(const Json &object) {
     return line;
 }
 
+void set_path(Json &object, const std::string &path) {
+    object["path"] = path;
+    if (is_utf8(path)) return;
+    std::string hex;
+    hex.reserve(2 * path.size());
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 0x0F];
+    }
+    object["path_bytes"] = hex;
+}
+
 Json error_json(int code, const std::string &message) {
     Json error;
     error["code"] = tolvren_error_name(code);
@@ -261,7 +306,7 @@ Json header_json(const std::string &path, const tolvren_header &h) {
     const bool v1_3 = h.version_minor >= 3;
     const bool v1_4 = h.version_minor >= 4;
     Json j;
-    j["path"] = path;
+    set_path(j, path);
     j["version"] = std::to_string(h.version_major) + "." + std::to_string(h.version_minor);
     j["point_format"] = h.point_format;
     j["compressed"] = h.compressed != 0;
@@ -294,7 +339,8 @@ Json header_json(const std::string &path, const tolvren_header &h) {
 std::string header_text(const Json &info) {
     std::string text;
     for (const auto &[key, value] : info.items()) {
-        if (value.is_null()) continue;
+        // The path line shows every byte already, escaped.
+        if (value.is_null() || key == "path_bytes") continue;
         text += pad(label_of(key), kValueColumn) + (key == "error" ? error_reason(info) : text_value(value)) + "\n";
     }
     return text;
@@ -311,7 +357,7 @@ Json check_json(const std::string &path, const tolvren_report &report) {
         findings.push_back(std::move(entry));
     }
     Json j;
-    j["path"] = path;
+    set_path(j, path);
     j["ok"] = report.errors == 0;
     j["findings"] = std::move(findings);
     return j;
@@ -348,7 +394,7 @@ Json repair_json(const std::string &path, const tolvren_repair_result &result, b
         changes.push_back(std::move(entry));
     }
     Json j;
-    j["path"] = path;
+    set_path(j, path);
     j["status"] = repair_status(result, dry_run);
     j["changes"] = std::move(changes);
     return j;

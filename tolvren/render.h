@@ -31,6 +31,11 @@ Json error_json(int code, const std::string &message);
 // "error", an error_json object; the text of such an object gives that
 // sentence without the "path: " it starts with.
 
+// Sets "path" of a new object and, when the path is not UTF-8 (so that
+// "path" shows U+FFFD in place of some bytes), "path_bytes" right after it:
+// every byte of the path as two lower-case hex digits.
+void set_path(Json &object, const std::string &path);
+
 // --- info ---------------------------------------------------------------
 // Every header field under its stable key; fields the file's version lacks
 // are null.

@@ -175,10 +175,12 @@ int ProgressSlot::callback(std::uint64_t bytes_done, std::uint64_t bytes_total, 
 }
 
 std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, Writes writes,
-                         const Task &task) {
+                         SameFile same_file, const Task &task) {
     const std::size_t count = inputs.size();
     const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(jobs, count));
-    const std::vector<std::size_t> before = same_file_before(inputs);
+    // Reading needs no turns: then no input waits for another.
+    const std::vector<std::size_t> before =
+        same_file == SameFile::InTurn ? same_file_before(inputs) : std::vector<std::size_t>(count, count);
 
     std::vector<std::unique_ptr<ProgressSlot>> slots;
     for (std::size_t i = 0; i < workers; ++i) slots.push_back(std::make_unique<ProgressSlot>());

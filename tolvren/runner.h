@@ -55,19 +55,26 @@ enum class ProgressUnit { Files, Bytes };
 // whose results must not be lost unseen.
 enum class Writes { Buffered, Flushed };
 
+// What inputs that name one file (the same device and inode: hard links,
+// other spellings of a path) do. Together: they are worked on like any
+// others, at the same time; for work that only reads. InTurn: one after the
+// other in input order, so that one file is never changed by two threads
+// and each outcome says what the one before it left.
+enum class SameFile { Together, InTurn };
+
 using Task = std::function<Outcome(std::size_t index, ProgressSlot &slot)>;
 
 // Runs `task` for every index of `inputs` on up to `jobs` threads (at least
 // one; fewer when the system starts no more, and an exception only when it
 // starts none). Outcome i is written (out to stdout, err to stderr) only after
 // outcomes 0 to i-1, and as soon as they are. Inputs that name the same file
-// run one after the other in input order. When standard error is a terminal
+// run as `same_file` says. When standard error is a terminal
 // and the run lasts more than about a second, a progress line is kept on it
 // and cleared at the end. An exception from `task` becomes a failed outcome.
 // Once a write to standard output fails, no further task starts. Returns the
 // number of failed outcomes.
 std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, Writes writes,
-                         const Task &task);
+                         SameFile same_file, const Task &task);
 
 }  // namespace tolvren_cli
 

@@ -65,8 +65,9 @@ class InvalidFileError(TolvrenError):
 class RefusedError(TolvrenError):
     """The operation declined the file and left it untouched: compressed
     point data that cannot be decoded, a layout that does not fit the file,
-    a file that changed during the call, or (repair before LAS 1.4) more
-    records than a 32-bit count can say."""
+    a file that changed during the call, (repair before LAS 1.4) more
+    records than a 32-bit count can say, or (repair) a min above its max on
+    an axis whose scale gives no coordinate to mend it with."""
 
 
 class CorruptDataError(RefusedError):
@@ -85,9 +86,8 @@ class OutOfMemoryError(TolvrenError):
 
 
 class WriteError(TolvrenError):
-    """Writing the repaired header failed. The library wrote the original
-    bytes back, except with ``write_restore``, where the header may be
-    damaged."""
+    """Writing the repaired header failed. The header holds its original
+    bytes, except with ``restore_failed``, where it may be damaged."""
 
 
 # The family of each error, by the stable name tolvren_error_name gives it.
@@ -106,6 +106,7 @@ _FAMILIES: Dict[str, Type[TolvrenError]] = {
     "file_changed": RefusedError,
     "too_many_points": RefusedError,
     "corrupt": CorruptDataError,
+    "extent_unrepairable": RefusedError,
     "canceled": CanceledError,
     "out_of_memory": OutOfMemoryError,
     "write_open_failed": WriteError,
@@ -152,7 +153,9 @@ class Header:
 @dataclass(frozen=True)
 class Scan:
     """What the whole point records between ``region_start`` and
-    ``region_end`` say. The extents are None when there is no record."""
+    ``region_end`` say. The extents are None when there is no record; the
+    real ones are in order whatever the sign of the scale (with a negative
+    scale, ``raw_max`` gives ``real_min``)."""
 
     region_start: int
     region_end: int
