@@ -169,19 +169,8 @@ int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolv
         for (const SummaryConsumer &consumer : consumers) internal::merge_summary(summary, consumer.total());
         out.region_start = header.offset_to_point_data;
         out.region_end = container.table.data_end;
-        out.records = summary.records;
         out.remainder_bytes = 0;
-        std::copy(summary.by_return.begin(), summary.by_return.end(), out.return_histogram);
-        const std::size_t counted = header.point_format >= 6 ? 15 : 5;
-        for (std::size_t slot = 0; slot < counted; ++slot) out.points_by_return[slot] = summary.by_return[slot + 1];
-        if (summary.records > 0) {
-            for (std::size_t axis = 0; axis < 3; ++axis) {
-                out.raw_min[axis] = summary.min[axis];
-                out.raw_max[axis] = summary.max[axis];
-                out.real_min[axis] = real_coordinate(summary.min[axis], header.scale[axis], header.offset[axis]);
-                out.real_max[axis] = real_coordinate(summary.max[axis], header.scale[axis], header.offset[axis]);
-            }
-        }
+        summary_to_scan(header, summary, out);
 
         if (!report.table_problem.empty()) {
             add(findings, TOLVREN_ERROR, TOLVREN_F_CHUNK_TABLE_INVALID, "%s%s", report.table_problem.c_str(),

@@ -87,6 +87,11 @@ int scan_fd(int fd, const tolvren_header &header, unsigned threads, tolvren_prog
         return fail(detail, TOLVREN_ECHANGED, 0, path, "the file became shorter during the scan");
     }
 
+    summary_to_scan(header, summary, out);
+    return TOLVREN_OK;
+}
+
+void summary_to_scan(const tolvren_header &header, const PointSummary &summary, tolvren_scan &out) noexcept {
     out.records = summary.records;
     std::copy(summary.by_return.begin(), summary.by_return.end(), out.return_histogram);
     // Returns 1-5 count in formats 0-5, 1-15 in formats 6-10; 0 in none.
@@ -105,7 +110,6 @@ int scan_fd(int fd, const tolvren_header &header, unsigned threads, tolvren_prog
             out.real_max[axis] = high;
         }
     }
-    return TOLVREN_OK;
 }
 
 }  // namespace tolvren::las

@@ -506,6 +506,10 @@ unsigned thread_count(unsigned requested) noexcept;
 int scan_fd(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress, void *user,
             const char *path, tolvren_scan &out, tolvren_detail *detail, FileFindings *findings = nullptr) noexcept;
 
+// Fills the counts and extents of `out` from what the records gave: real
+// extents in order whatever the sign of the scale.
+void summary_to_scan(const tolvren_header &header, const PointSummary &summary, tolvren_scan &out) noexcept;
+
 // The scan of a compressed file (las_header_laz.cpp), as scan_fd.
 int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress,
                     void *user, const char *path, tolvren_scan &out, tolvren_detail *detail,
