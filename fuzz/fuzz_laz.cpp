@@ -5,8 +5,8 @@
 // only the layers of the returns and coordinates gives the same X, Y, Z and
 // returns as decoding every layer. The header API's check and repair must
 // then take the file as well.
-#include "fuzz_common.h"
 #include "laz/laz_reader.h"
+#include "repair_checks.h"
 #include "tolvren_las.h"
 
 #include <algorithm>
@@ -111,16 +111,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
     }
 
-    // The header API over the same bytes as a file.
+    // The header API over the same bytes as a file: a check on two threads,
+    // then what every repair must keep to.
     const std::string path = tolvren_fuzz::scratch_dir() + "/input.laz";
     tolvren_fuzz::write_input(path, data, size);
     tolvren_report report;
     if (tolvren_check_file_mt(path.c_str(), TOLVREN_CHECK_SCAN, 2, nullptr, nullptr, &report, nullptr) != TOLVREN_OK) {
         tolvren_fuzz::fail("a readable header's file cannot be checked");
     }
-    if (report.count > TOLVREN_MAX_FINDINGS) tolvren_fuzz::fail("a report holds more findings than it has room for");
+    tolvren_fuzz::check_report(report);
     tolvren_repair_result result;
-    const int code = tolvren_repair(path.c_str(), TOLVREN_REPAIR_DRY_RUN, nullptr, nullptr, &result, nullptr);
-    if (code == TOLVREN_OK && container.decodable == false) tolvren_fuzz::fail("a repair of points no one can decode");
+    if (tolvren_repair(path.c_str(), TOLVREN_REPAIR_DRY_RUN, nullptr, nullptr, &result, nullptr) == TOLVREN_OK &&
+        !container.decodable) {
+        tolvren_fuzz::fail("a repair of points no one can decode");
+    }
+    tolvren_fuzz::repair_and_recheck(path, data, size, header.version_minor);
     return 0;
 }
