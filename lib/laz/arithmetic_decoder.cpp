@@ -3,26 +3,87 @@
 // the decoder searches, and when they adapt.
 #include "laz/arithmetic_decoder.h"
 
+#include <array>
+#include <cstddef>
+
 namespace tolvren::laz {
+
+namespace {
+
+// Alphabets above 16 symbols get the smallest lookup table of at least 8
+// entries with four or fewer symbols per entry; smaller ones none (0).
+constexpr unsigned table_bits_of(std::uint32_t symbols) {
+    if (symbols <= 16) return 0;
+    unsigned bits = 3;
+    while (symbols > (1u << (bits + 2))) ++bits;
+    return bits;
+}
+
+constexpr std::size_t storage_of(std::uint32_t symbols) {
+    const unsigned bits = table_bits_of(symbols);
+    return 2 * std::size_t{symbols} + (bits != 0 ? (std::size_t{1} << bits) + 2 : 0);
+}
+
+// What a model of N symbols holds when it starts: every count 1 (total N),
+// the distribution they give and its lookup table, as rebuild() makes them.
+// A model is started for every context a chunk meets, thousands of times in
+// a file of small chunks: copying this costs a fraction of building it.
+template <std::uint32_t N>
+constexpr std::array<std::uint32_t, storage_of(N)> fresh_storage() {
+    std::array<std::uint32_t, storage_of(N)> s{};
+    const std::uint32_t scale = 0x80000000u / N;
+    for (std::uint32_t k = 0; k < N; ++k) {
+        s[k] = (scale * k) >> 16;
+        s[N + k] = 1;
+    }
+    const unsigned bits = table_bits_of(N);
+    if (bits != 0) {
+        const std::uint32_t shift = kSymbolShift - bits;
+        std::uint32_t p = 0;
+        for (std::uint32_t k = 0; k < N; ++k) {
+            const std::uint32_t w = s[k] >> shift;
+            while (p < w) s[2 * N + ++p] = k - 1;
+        }
+        s[2 * N] = 0;
+        while (p <= (1u << bits)) s[2 * N + ++p] = N - 1;
+    }
+    return s;
+}
+
+template <std::uint32_t N>
+constexpr std::array<std::uint32_t, storage_of(N)> kFresh = fresh_storage<N>();
+
+}  // namespace
 
 void SymbolModel::init(std::uint32_t symbols) {
     if (symbols < 2) symbols = 2;
     if (symbols > kMaxSymbols) symbols = kMaxSymbols;
     symbols_ = symbols;
     last_symbol_ = symbols - 1;
-    table_size_ = 0;
-    table_shift_ = 0;
-    if (symbols > 16) {
-        // The smallest table of at least 8 entries with four or fewer
-        // symbols per entry.
-        unsigned table_bits = 3;
-        while (symbols > (1u << (table_bits + 2))) ++table_bits;
-        table_size_ = 1u << table_bits;
-        table_shift_ = kSymbolShift - table_bits;
+    const unsigned bits = table_bits_of(symbols);
+    table_size_ = bits != 0 ? 1u << bits : 0;
+    table_shift_ = bits != 0 ? kSymbolShift - bits : 0;
+    total_ = symbols;
+    update_cycle_ = until_update_ = (symbols + 6) >> 1;
+    // The alphabets the LAZ items use start from a copy.
+    switch (symbols) {
+        case 2: storage_.assign(kFresh<2>.begin(), kFresh<2>.end()); return;
+        case 3: storage_.assign(kFresh<3>.begin(), kFresh<3>.end()); return;
+        case 4: storage_.assign(kFresh<4>.begin(), kFresh<4>.end()); return;
+        case 8: storage_.assign(kFresh<8>.begin(), kFresh<8>.end()); return;
+        case 9: storage_.assign(kFresh<9>.begin(), kFresh<9>.end()); return;
+        case 16: storage_.assign(kFresh<16>.begin(), kFresh<16>.end()); return;
+        case 17: storage_.assign(kFresh<17>.begin(), kFresh<17>.end()); return;
+        case 32: storage_.assign(kFresh<32>.begin(), kFresh<32>.end()); return;
+        case 33: storage_.assign(kFresh<33>.begin(), kFresh<33>.end()); return;
+        case 64: storage_.assign(kFresh<64>.begin(), kFresh<64>.end()); return;
+        case 128: storage_.assign(kFresh<128>.begin(), kFresh<128>.end()); return;
+        case 256: storage_.assign(kFresh<256>.begin(), kFresh<256>.end()); return;
+        default: break;
     }
     // Every entry is written below: no need to clear a buffer kept from an
     // earlier use.
-    storage_.resize(2 * std::size_t{symbols} + (table_size_ != 0 ? table_size_ + 2 : 0));
+    storage_.resize(storage_of(symbols));
     std::fill_n(counts(), symbols, 1u);
     total_ = 0;
     update_cycle_ = symbols;
