@@ -7,9 +7,9 @@
 // then take the file as well.
 #include "laz/laz_reader.h"
 #include "repair_checks.h"
+#include "tolvren_internal.h"
 #include "tolvren_las.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -75,14 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     tolvren_header header;
     if (tolvren_parse_header(data, size, size, &header, nullptr) != TOLVREN_OK || !header.compressed) return 0;
 
-    LasLayout layout;
-    layout.header_size = header.header_size;
-    layout.offset_to_point_data = header.offset_to_point_data;
-    layout.number_of_vlrs = std::min<std::uint64_t>(header.number_of_vlrs, TOLVREN_MAX_WALKED_RECORDS);
-    layout.point_format = header.point_format;
-    layout.record_length = header.point_record_length;
-    layout.point_count = header.point_count;
-    layout.region_end = header.point_region_end;
+    const LasLayout layout = tolvren::las::laz_layout(header);
     const MemoryInput input(data, size);
     const Container container = open_container(input, layout);
     if (container.decodable) {

@@ -16,19 +16,6 @@ namespace tolvren::las {
 
 namespace {
 
-laz::LasLayout layout_of(const tolvren_header &header) {
-    laz::LasLayout layout;
-    layout.header_size = header.header_size;
-    layout.offset_to_point_data = header.offset_to_point_data;
-    // The VLRs are looked through as far as the header's own walk goes.
-    layout.number_of_vlrs = std::min<std::uint64_t>(header.number_of_vlrs, TOLVREN_MAX_WALKED_RECORDS);
-    layout.point_format = header.point_format;
-    layout.record_length = header.point_record_length;
-    layout.point_count = header.point_count;
-    layout.region_end = header.point_region_end;
-    return layout;
-}
-
 unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
 
 __attribute__((format(printf, 4, 5))) void add(FileFindings *findings, int severity, int code, const char *format,
@@ -125,16 +112,28 @@ void table_findings(const laz::Container &container, FileFindings *findings) {
 
 }  // namespace
 
+laz::LasLayout laz_layout(const tolvren_header &header) {
+    laz::LasLayout layout;
+    layout.header_size = header.header_size;
+    layout.offset_to_point_data = header.offset_to_point_data;
+    layout.number_of_vlrs = std::min<std::uint64_t>(header.number_of_vlrs, TOLVREN_MAX_WALKED_RECORDS);
+    layout.point_format = header.point_format;
+    layout.record_length = header.point_record_length;
+    layout.point_count = header.point_count;
+    layout.region_end = header.point_region_end;
+    return layout;
+}
+
 int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress,
                     void *user, const char *path, tolvren_scan &out, tolvren_detail *detail,
                     FileFindings *findings) noexcept {
     try {
         const laz::FileInput input(fd, header.file_size);
-        const laz::LasLayout layout = layout_of(header);
+        const laz::LasLayout layout = laz_layout(header);
         const laz::Container container = laz::open_container(input, layout);
         if (!container.decodable) {
             if (container.why_not.problem == laz::ContainerProblem::read_error) {
-                return fail(detail, TOLVREN_EREAD, errno, path, "%s", container.why_not.message.c_str());
+                return fail(detail, TOLVREN_EREAD, 0, path, "%s", container.why_not.message.c_str());
             }
             add(findings, TOLVREN_ERROR, finding_code(container.why_not.problem), "%s",
                 container.why_not.message.c_str());
@@ -218,7 +217,7 @@ int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolv
 
 void laszip_vlr_findings(int fd, const tolvren_header &header, FileFindings &findings) {
     const laz::FileInput input(fd, header.file_size);
-    const laz::VlrSearch search = laz::find_laszip_vlr(input, layout_of(header));
+    const laz::VlrSearch search = laz::find_laszip_vlr(input, laz_layout(header));
     if (header.compressed) {
         const int code = finding_code(search.finding.problem);
         if (code != 0) add(&findings, TOLVREN_ERROR, code, "%s", search.finding.message.c_str());

@@ -90,11 +90,10 @@ void clear(tolvren_detail *detail) noexcept {
 
 namespace {
 
-// Bytes of one VLR header (reserved, user id, record id, length after the
-// header as uint16, description) and of one EVLR header (the same with the
-// length as uint64).
-constexpr std::uint64_t kVlrHeaderBytes = 54;
-constexpr std::size_t kVlrLengthOffset = 20;
+// Bytes of one EVLR header: a VLR header (tolvren_internal.h) with the
+// length as uint64.
+using internal::kVlrHeaderBytes;
+using internal::kVlrLengthOffset;
 constexpr std::uint64_t kEvlrHeaderBytes = 60;
 constexpr std::size_t kEvlrLengthOffset = 20;
 

@@ -60,6 +60,13 @@ void store(unsigned char *bytes, std::size_t offset, T value) noexcept {
 // add their fields.
 inline constexpr std::array<std::uint16_t, 11> kStandardRecordLengths = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
 
+// A VLR header: reserved (2 bytes), user id (16), record id (2), length of
+// the data after the header (2), description (32).
+inline constexpr std::size_t kVlrHeaderBytes = 54;
+inline constexpr std::size_t kVlrUserIdOffset = 2;
+inline constexpr std::size_t kVlrRecordIdOffset = 18;
+inline constexpr std::size_t kVlrLengthOffset = 20;
+
 // One accepted pairing of version and point format, and the LASType that
 // names it. The record length is the format's own: check_las accepts no
 // other, and the header update reads records of exactly this size.
@@ -368,6 +375,10 @@ DemStatus check_dem_core(const char *str);
 // Header API (las_header_*.cpp)
 // ===========================================================================
 
+namespace tolvren::laz {
+struct LasLayout;  // laz/container.h
+}  // namespace tolvren::laz
+
 namespace tolvren::las {
 
 // ---------------------------------------------------------------------------
@@ -514,6 +525,11 @@ void summary_to_scan(const tolvren_header &header, const PointSummary &summary, 
 int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress,
                     void *user, const char *path, tolvren_scan &out, tolvren_detail *detail,
                     FileFindings *findings) noexcept;
+
+// What the LAZ decoder needs of a header read by the reader; the VLRs are
+// looked through only as far as the header's own walk goes
+// (las_header_laz.cpp).
+laz::LasLayout laz_layout(const tolvren_header &header);
 
 // What the LASzip VLR says without decoding a point: in a compressed file,
 // that it is missing or malformed or does not fit the header; in an

@@ -316,20 +316,23 @@ TEST_F(LazFiles, AByteChangedInAChunkNamesThatChunkAndTheOthersStillDecode) {
     }
 }
 
+// The finding codes of `file` checked with a scan, as a file of its own.
+std::vector<std::string> scan_findings(const Bytes &file) {
+    tolvren_test::TempDir dir;
+    tolvren_test::write_file(dir.file("f.laz"), file);
+    tolvren_report report;
+    EXPECT_EQ(tolvren_check_file(dir.file("f.laz").c_str(), TOLVREN_CHECK_SCAN, nullptr, nullptr, &report, nullptr),
+              TOLVREN_OK);
+    std::vector<std::string> found;
+    for (std::size_t i = 0; i < report.count; ++i) found.push_back(tolvren_finding_name(report.findings[i].code));
+    return found;
+}
+
 TEST_F(LazFiles, MovedMissingAndVariableChunkTablesGiveTheSamePoints) {
     const Bytes whole = load(kShared / "laz" / "lazperf__autzen_trim.laz");
     const Bytes want = decode(whole).records;
     const std::size_t position = get<std::uint32_t>(whole, 96);
-    tolvren_test::TempDir dir;
-    auto check = [&](const Bytes &file) {
-        tolvren_test::write_file(dir.file("f.laz"), file);
-        tolvren_report report;
-        EXPECT_EQ(tolvren_check_file(dir.file("f.laz").c_str(), TOLVREN_CHECK_SCAN, nullptr, nullptr, &report, nullptr),
-                  TOLVREN_OK);
-        std::vector<std::string> found;
-        for (std::size_t i = 0; i < report.count; ++i) found.push_back(tolvren_finding_name(report.findings[i].code));
-        return found;
-    };
+    const auto check = scan_findings;
 
     // A writer that could not seek back: -1, the position in the last bytes.
     Bytes streamed = whole;
@@ -399,16 +402,9 @@ TEST_F(LazFiles, RepairMendsAWrongCountAndTouchesNothingButTheHeader) {
 TEST_F(LazFiles, ContainersNoReaderCanDecodeAreFindingsAndNotScanned) {
     const Bytes whole = load(kShared / "laz" / "lazperf__point10.laz");
     const laz_writer::LazParts parts = laz_writer::split(whole);
-    tolvren_test::TempDir dir;
-    auto findings = [&](const Bytes &file) {
-        tolvren_test::write_file(dir.file("f.laz"), file);
-        tolvren_report report;
-        EXPECT_EQ(tolvren_check_file(dir.file("f.laz").c_str(), TOLVREN_CHECK_SCAN, nullptr, nullptr, &report, nullptr),
-                  TOLVREN_OK);
+    auto findings = [](const Bytes &file) {
         std::string found;
-        for (std::size_t i = 0; i < report.count; ++i) {
-            found += std::string(found.empty() ? "" : " ") + tolvren_finding_name(report.findings[i].code);
-        }
+        for (const std::string &code : scan_findings(file)) found += (found.empty() ? "" : " ") + code;
         return found;
     };
     Bytes unknown = whole;

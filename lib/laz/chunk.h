@@ -56,6 +56,16 @@ public:
     virtual bool records(const unsigned char *records, std::size_t count) = 0;
 };
 
+class Input;
+
+// Decodes the chunks of one file, one at a time; each thread has its own.
+class ChunkDecoder {
+public:
+    virtual ~ChunkDecoder() = default;
+    // Decodes the chunk `spec` of `input`, handing its records to `sink`.
+    virtual ChunkResult decode(const Input &input, const ChunkSpec &spec, RecordSink &sink) = 0;
+};
+
 }  // namespace tolvren::laz
 
 #endif  // TOLVREN_LAZ_CHUNK_H

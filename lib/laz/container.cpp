@@ -14,19 +14,15 @@ namespace {
 
 using internal::load;
 
-// A VLR header: reserved (2), user id (16), record id (2), length after the
-// header (2), description (32).
-constexpr std::size_t kVlrHeaderBytes = 54;
-constexpr std::size_t kVlrUserIdOffset = 2;
-constexpr std::size_t kVlrRecordIdOffset = 18;
-constexpr std::size_t kVlrLengthOffset = 20;
+using internal::kVlrHeaderBytes;
+using internal::kVlrLengthOffset;
+using internal::kVlrRecordIdOffset;
+using internal::kVlrUserIdOffset;
 
 // The payload: 34 bytes, then 6 for each item.
 constexpr std::size_t kPayloadFixedBytes = 34;
 constexpr std::size_t kItemBytes = 6;
 
-// The record length of each point format and the items that make it.
-constexpr std::array<unsigned, 11> kBaseLengths = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
 
 std::string sentence(const char *format, unsigned long long a = 0, unsigned long long b = 0,
                      unsigned long long c = 0) {
@@ -154,7 +150,7 @@ ContainerFinding parse_laszip_vlr(const unsigned char *payload, std::size_t size
 
     // The items must build exactly the records the header describes.
     const unsigned format = layout.point_format;
-    const unsigned base = format < kBaseLengths.size() ? kBaseLengths[format] : 0;
+    const unsigned base = format < internal::kStandardRecordLengths.size() ? internal::kStandardRecordLengths[format] : 0;
     const unsigned extra = layout.record_length > base ? layout.record_length - base : 0;
     const std::vector<std::uint16_t> wanted = standard_items(format, extra);
     bool matches = wanted.size() == count;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace tolvren::laz {
 
@@ -347,57 +348,85 @@ private:
     std::array<Value, 4> values_{};
 };
 
-class Rgb14 final : public LayeredItem {
+// An item after POINT14: its contexts (FollowerContexts) over what the
+// codec knows of its fields. A codec gives the item's layer count, reads its
+// first value from the raw record, starts the models of a context for the
+// layers that are decoded, decodes a value from its layers (those that are
+// not decoded leave their fields as they are) and writes a value out.
+template <typename Codec>
+class Follower final : public LayeredItem {
 public:
-    explicit Rgb14(unsigned version) : contexts_(version) {}
-    std::size_t layers() const noexcept override { return 1; }
+    Follower(unsigned version, Codec codec) : codec_(std::move(codec)), contexts_(version) {}
+    std::size_t layers() const noexcept override { return codec_.layers(); }
     void init(const unsigned char *raw, Layer *layers, unsigned context) override {
-        layer_ = layers;
-        std::array<std::uint16_t, 3> first;
-        for (std::size_t c = 0; c < 3; ++c) first[c] = load_le<std::uint16_t>(raw + 2 * c);
-        contexts_.start(context, first, [this](auto &models) { create(models); });
+        layers_ = layers;
+        contexts_.start(context, codec_.load(raw), [this](auto &models) { codec_.create(models, layers_); });
     }
     void decode(unsigned context, unsigned char *out) override {
-        std::array<std::uint16_t, 3> &rgb = contexts_.value(contexts_.select(context, [this](auto &models) { create(models); }));
-        if (layer_->active) decode_colour(layer_->decoder, contexts_.models(), rgb);
-        for (std::size_t c = 0; c < 3; ++c) store_le(out + 2 * c, rgb[c]);
+        auto &value = contexts_.value(contexts_.select(context, [this](auto &models) { codec_.create(models, layers_); }));
+        codec_.decode(contexts_.models(), value, layers_);
+        codec_.store(value, out);
     }
 
 private:
-    void create(ColourModels &models) {
-        if (layer_->active) models.init();
-    }
-    Layer *layer_ = nullptr;
-    FollowerContexts<ColourModels, std::array<std::uint16_t, 3>> contexts_;
+    Codec codec_;
+    Layer *layers_ = nullptr;
+    FollowerContexts<typename Codec::Models, typename Codec::Value> contexts_;
 };
 
-// RGBNIR14: one item in two layers that share one context set and one slot.
+// RGB14: one layer, the colour coding of RGB12.
+struct Rgb14Codec {
+    using Models = ColourModels;
+    using Value = std::array<std::uint16_t, 3>;
+    std::size_t layers() const noexcept { return 1; }
+    Value load(const unsigned char *raw) const {
+        Value rgb;
+        for (std::size_t c = 0; c < 3; ++c) rgb[c] = load_le<std::uint16_t>(raw + 2 * c);
+        return rgb;
+    }
+    void create(Models &models, const Layer *layers) const {
+        if (layers[0].active) models.init();
+    }
+    void decode(Models &models, Value &rgb, Layer *layers) const {
+        if (layers[0].active) decode_colour(layers[0].decoder, models, rgb);
+    }
+    void store(const Value &rgb, unsigned char *out) const {
+        for (std::size_t c = 0; c < 3; ++c) store_le(out + 2 * c, rgb[c]);
+    }
+};
+
+// RGBNIR14: one item in two layers (the colour, then NIR) that share one
+// context set and one slot.
 struct RgbNirModels {
     ColourModels rgb;
     SymbolModel nir_used;
     std::array<SymbolModel, 2> nir_bytes;
 };
 
-class RgbNir14 final : public LayeredItem {
-public:
-    explicit RgbNir14(unsigned version) : contexts_(version) {}
-    std::size_t layers() const noexcept override { return 2; }
-    void init(const unsigned char *raw, Layer *layers, unsigned context) override {
-        layers_ = layers;
-        std::array<std::uint16_t, 4> first;
-        for (std::size_t c = 0; c < 4; ++c) first[c] = load_le<std::uint16_t>(raw + 2 * c);
-        contexts_.start(context, first, [this](auto &models) { create(models); });
+struct RgbNir14Codec {
+    using Models = RgbNirModels;
+    using Value = std::array<std::uint16_t, 4>;
+    std::size_t layers() const noexcept { return 2; }
+    Value load(const unsigned char *raw) const {
+        Value value;
+        for (std::size_t c = 0; c < 4; ++c) value[c] = load_le<std::uint16_t>(raw + 2 * c);
+        return value;
     }
-    void decode(unsigned context, unsigned char *out) override {
-        std::array<std::uint16_t, 4> &value = contexts_.value(contexts_.select(context, [this](auto &models) { create(models); }));
-        RgbNirModels &models = contexts_.models();
-        if (layers_[0].active) {
+    void create(Models &models, const Layer *layers) const {
+        if (layers[0].active) models.rgb.init();
+        if (layers[1].active) {
+            models.nir_used.init(4);
+            for (SymbolModel &model : models.nir_bytes) model.init(256);
+        }
+    }
+    void decode(Models &models, Value &value, Layer *layers) const {
+        if (layers[0].active) {
             std::array<std::uint16_t, 3> rgb = {value[0], value[1], value[2]};
-            decode_colour(layers_[0].decoder, models.rgb, rgb);
+            decode_colour(layers[0].decoder, models.rgb, rgb);
             std::copy(rgb.begin(), rgb.end(), value.begin());
         }
-        if (layers_[1].active) {
-            ArithmeticDecoder &d = layers_[1].decoder;
+        if (layers[1].active) {
+            ArithmeticDecoder &d = layers[1].decoder;
             const std::uint32_t used = d.decode_symbol(models.nir_used);
             int low = value[3] & 0xFF;
             int high = value[3] >> 8;
@@ -405,82 +434,64 @@ public:
             if (used & 2) high = fold_u8(static_cast<int>(d.decode_symbol(models.nir_bytes[1])) + high);
             value[3] = static_cast<std::uint16_t>(high << 8 | low);
         }
+    }
+    void store(const Value &value, unsigned char *out) const {
         for (std::size_t c = 0; c < 4; ++c) store_le(out + 2 * c, value[c]);
     }
-
-private:
-    void create(RgbNirModels &models) {
-        if (layers_[0].active) models.rgb.init();
-        if (layers_[1].active) {
-            models.nir_used.init(4);
-            for (SymbolModel &model : models.nir_bytes) model.init(256);
-        }
-    }
-    Layer *layers_ = nullptr;
-    FollowerContexts<RgbNirModels, std::array<std::uint16_t, 4>> contexts_;
 };
 
-class Byte14 final : public LayeredItem {
-public:
-    Byte14(unsigned version, std::size_t size) : size_(size), contexts_(version) {}
-    std::size_t layers() const noexcept override { return size_; }
-    void init(const unsigned char *raw, Layer *layers, unsigned context) override {
-        layers_ = layers;
-        contexts_.start(context, std::vector<std::uint8_t>(raw, raw + size_), [this](auto &models) { create(models); });
+// BYTE14: one layer per extra byte, each a difference from the last.
+struct Byte14Codec {
+    using Models = std::vector<SymbolModel>;
+    using Value = std::vector<std::uint8_t>;
+    std::size_t size;
+    std::size_t layers() const noexcept { return size; }
+    Value load(const unsigned char *raw) const { return Value(raw, raw + size); }
+    void create(Models &models, const Layer *layers) const {
+        models.resize(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            if (layers[i].active) models[i].init(256);
+        }
     }
-    void decode(unsigned context, unsigned char *out) override {
-        std::vector<std::uint8_t> &bytes = contexts_.value(contexts_.select(context, [this](auto &models) { create(models); }));
-        std::vector<SymbolModel> &models = contexts_.models();
-        for (std::size_t i = 0; i < size_; ++i) {
-            if (layers_[i].active) {
-                bytes[i] = fold_u8(static_cast<int>(bytes[i]) + static_cast<int>(layers_[i].decoder.decode_symbol(models[i])));
+    void decode(Models &models, Value &bytes, Layer *layers) const {
+        for (std::size_t i = 0; i < size; ++i) {
+            if (layers[i].active) {
+                bytes[i] = fold_u8(static_cast<int>(bytes[i]) + static_cast<int>(layers[i].decoder.decode_symbol(models[i])));
             }
         }
-        std::copy(bytes.begin(), bytes.end(), out);
     }
-
-private:
-    void create(std::vector<SymbolModel> &models) {
-        models.resize(size_);
-        for (std::size_t i = 0; i < size_; ++i) {
-            if (layers_[i].active) models[i].init(256);
-        }
-    }
-    std::size_t size_;
-    Layer *layers_ = nullptr;
-    FollowerContexts<std::vector<SymbolModel>, std::vector<std::uint8_t>> contexts_;
+    void store(const Value &bytes, unsigned char *out) const { std::copy(bytes.begin(), bytes.end(), out); }
 };
 
-class WavePacket14 final : public LayeredItem {
-public:
-    explicit WavePacket14(unsigned version) : contexts_(version) {}
-    std::size_t layers() const noexcept override { return 1; }
-    void init(const unsigned char *raw, Layer *layers, unsigned context) override {
-        layer_ = layers;
-        WavePacket first;
-        std::copy_n(raw, first.bytes.size(), first.bytes.begin());
-        contexts_.start(context, first, [this](auto &models) { create(models); });
+// WAVEPACKET14: one layer, the descriptor coding of WAVEPACKET13; the last
+// offset kind and difference belong to the context.
+struct WavePacket14Codec {
+    using Models = WavePacketModels;
+    using Value = WavePacket;
+    std::size_t layers() const noexcept { return 1; }
+    Value load(const unsigned char *raw) const {
+        Value packet;
+        std::copy_n(raw, packet.bytes.size(), packet.bytes.begin());
+        return packet;
     }
-    void decode(unsigned context, unsigned char *out) override {
-        WavePacket &packet = contexts_.value(contexts_.select(context, [this](auto &models) { create(models); }));
-        if (layer_->active) decode_wave_packet(layer_->decoder, contexts_.models(), packet);
+    void create(Models &models, const Layer *layers) const {
+        if (layers[0].active) models.init();
+    }
+    void decode(Models &models, Value &packet, Layer *layers) const {
+        if (layers[0].active) decode_wave_packet(layers[0].decoder, models, packet);
+    }
+    void store(const Value &packet, unsigned char *out) const {
         std::copy(packet.bytes.begin(), packet.bytes.end(), out);
     }
-
-private:
-    void create(WavePacketModels &models) {
-        if (layer_->active) models.init();
-    }
-    Layer *layer_ = nullptr;
-    FollowerContexts<WavePacketModels, WavePacket> contexts_;
 };
 
 std::unique_ptr<LayeredItem> make_follower(const Item &item) {
     switch (static_cast<ItemType>(item.type)) {
-        case ItemType::rgb14: return std::make_unique<Rgb14>(item.version);
-        case ItemType::rgbnir14: return std::make_unique<RgbNir14>(item.version);
-        case ItemType::byte14: return std::make_unique<Byte14>(item.version, item.size);
-        case ItemType::wavepacket14: return std::make_unique<WavePacket14>(item.version);
+        case ItemType::rgb14: return std::make_unique<Follower<Rgb14Codec>>(item.version, Rgb14Codec{});
+        case ItemType::rgbnir14: return std::make_unique<Follower<RgbNir14Codec>>(item.version, RgbNir14Codec{});
+        case ItemType::byte14: return std::make_unique<Follower<Byte14Codec>>(item.version, Byte14Codec{item.size});
+        case ItemType::wavepacket14:
+            return std::make_unique<Follower<WavePacket14Codec>>(item.version, WavePacket14Codec{});
         default: return nullptr;
     }
 }

@@ -61,15 +61,13 @@ public:
 
 class Point14Decoder;
 
-class LayeredChunkDecoder {
+class LayeredChunkDecoder final : public ChunkDecoder {
 public:
     // `vlr` has passed parse_laszip_vlr. May throw std::bad_alloc.
     LayeredChunkDecoder(const LaszipVlr &vlr, LayerChoice choice);
-    ~LayeredChunkDecoder();
+    ~LayeredChunkDecoder() override;
 
-    std::size_t record_length() const noexcept { return record_length_; }
-
-    ChunkResult decode(const Input &input, const ChunkSpec &spec, RecordSink &sink);
+    ChunkResult decode(const Input &input, const ChunkSpec &spec, RecordSink &sink) override;
 
 private:
     struct Slot {

@@ -272,19 +272,18 @@ struct Run {
 // progress there).
 template <typename AfterChunk>
 void work(Run &run, ChunkConsumer &consumer, Tally &tally, AfterChunk after_chunk) {
-    std::unique_ptr<PointwiseChunkDecoder> pointwise;
-    std::unique_ptr<LayeredChunkDecoder> layered;
     try {
-        if (run.container.vlr.vlr.layered()) {
-            layered = std::make_unique<LayeredChunkDecoder>(run.container.vlr.vlr, run.choice);
+        const LaszipVlr &vlr = run.container.vlr.vlr;
+        std::unique_ptr<ChunkDecoder> decoder;
+        if (vlr.layered()) {
+            decoder = std::make_unique<LayeredChunkDecoder>(vlr, run.choice);
         } else {
-            pointwise = std::make_unique<PointwiseChunkDecoder>(run.container.vlr.vlr);
+            decoder = std::make_unique<PointwiseChunkDecoder>(vlr);
         }
         ChunkSpec spec;
         while (!run.stop.load() && run.list.next(spec)) {
             StoppableSink sink(consumer.begin_chunk(spec), run.stop);
-            const ChunkResult result =
-                layered ? layered->decode(run.input, spec, sink) : pointwise->decode(run.input, spec, sink);
+            const ChunkResult result = decoder->decode(run.input, spec, sink);
             consumer.end_chunk(spec, result);
             tally.add(spec, result);
             if (run.list.walking()) run.list.walked(spec, result);

@@ -61,8 +61,8 @@ struct DecodeReport {
     // chunks after that point are not decoded.
     bool table_broken = false;
     std::string table_problem;
-    // Chunks left over: after the walk ended or the table listed none of
-    // them, the header still counts points beyond the last chunk's.
+    // Why decoding stopped before the last chunk, if it did: the numbers
+    // above are then incomplete. sys_errno goes with read_error.
     enum class Stop { none, canceled, read_error, changed, no_memory };
     Stop stop = Stop::none;
     int sys_errno = 0;

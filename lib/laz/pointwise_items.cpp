@@ -15,8 +15,7 @@ namespace {
 
 // POINT10's record: X, Y, Z, intensity, the bit byte (return number in bits
 // 0-2, number of returns 3-5, scan direction 6, edge of flight line 7),
-// classification, scan angle rank, user data, point source ID.
-constexpr std::size_t kPoint10Bytes = 20;
+// classification, scan angle rank, user data, point source ID: 20 bytes.
 
 // Which predictor slot a point's returns select: 0-15, from the number of
 // returns (row) and the return number (column).

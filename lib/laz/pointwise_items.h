@@ -28,15 +28,12 @@ public:
     virtual void decode(ArithmeticDecoder &decoder, unsigned char *out) = 0;
 };
 
-class PointwiseChunkDecoder {
+class PointwiseChunkDecoder final : public ChunkDecoder {
 public:
     // `vlr` has passed parse_laszip_vlr. May throw std::bad_alloc.
     explicit PointwiseChunkDecoder(const LaszipVlr &vlr);
 
-    std::size_t record_length() const noexcept { return record_length_; }
-
-    // Decodes the chunk `spec` of `input`, handing the records to `sink`.
-    ChunkResult decode(const Input &input, const ChunkSpec &spec, RecordSink &sink);
+    ChunkResult decode(const Input &input, const ChunkSpec &spec, RecordSink &sink) override;
 
 private:
     struct Slot {
