@@ -12,7 +12,9 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <limits>
+#include <utility>
 
 namespace tolvren::las {
 
@@ -264,6 +266,50 @@ void check_walks(const tolvren_header &h, Report &report) {
     }
 }
 
+// Global-encoding bits each minor version defines: 1.2 the GPS time type
+// (bit 0); 1.3 the waveform data inside (1) and outside (2) the file and
+// synthetic return numbers (3); 1.4 the WKT CRS (4). 1.0 and 1.1 reserve the
+// field, and the reader reads it as 0 there.
+constexpr std::array<std::uint16_t, 5> kDefinedEncodingBits = {0x0000, 0x0000, 0x0001, 0x000F, 0x001F};
+
+// The earliest year a LAS file can have been made in (the format is younger).
+constexpr unsigned kFirstYear = 1990;
+
+// Today as the year and the day of the year (1 January is 1), in UTC.
+std::pair<unsigned, unsigned> today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    return {static_cast<unsigned>(utc.tm_year + 1900), static_cast<unsigned>(utc.tm_yday + 1)};
+}
+
+// The fields that describe the file rather than its points.
+void check_descriptive(const tolvren_header &h, Report &report) {
+    const std::uint16_t reserved = static_cast<std::uint16_t>(h.global_encoding & ~kDefinedEncodingBits[h.version_minor]);
+    if (reserved != 0) {
+        report.add(TOLVREN_WARNING, TOLVREN_F_RESERVED_ENCODING_BITS,
+                   "global encoding 0x%04X sets bits that LAS 1.%u reserves (0x%04X)", h.global_encoding,
+                   h.version_minor, reserved);
+    }
+    const auto [year, day] = today();
+    const unsigned file_year = h.creation_year;
+    const unsigned file_day = h.creation_day;
+    if (file_year == 0 && file_day == 0) {
+        report.add(TOLVREN_WARNING, TOLVREN_F_CREATION_DATE_INVALID,
+                   "the creation date is not set (day 0 of year 0)");
+    } else if (file_day > 366) {
+        report.add(TOLVREN_WARNING, TOLVREN_F_CREATION_DATE_INVALID, "the creation day %u is beyond the 366 days of a year",
+                   file_day);
+    } else if (file_year < kFirstYear) {
+        report.add(TOLVREN_WARNING, TOLVREN_F_CREATION_DATE_INVALID, "the creation year %u is before %u", file_year,
+                   kFirstYear);
+    } else if (file_year > year || (file_year == year && file_day > day + 1)) {
+        // A day's grace: the writer's clock may be a time zone ahead.
+        report.add(TOLVREN_WARNING, TOLVREN_F_CREATION_DATE_INVALID,
+                   "the creation date, day %u of %u, is after today (day %u of %u)", file_day, file_year, day, year);
+    }
+}
+
 // `not_scanned`, when not NULL, says why a scan that was asked for could not
 // be made.
 void check(const tolvren_header &header, const tolvren_scan *scan, tolvren_report &out,
@@ -277,14 +323,16 @@ void check(const tolvren_header &header, const tolvren_scan *scan, tolvren_repor
     if (scan) check_against_scan(header, *scan, counted, report);
     if (not_scanned) report.add(TOLVREN_WARNING, TOLVREN_F_NOT_SCANNED, "%s", not_scanned);
     check_walks(header, report);
+    check_descriptive(header, report);
 }
 
-// Adds what reading the file found, in the order of the codes.
+// Adds what reading the file found, and puts the whole report in the order
+// of the codes (findings of one code keep their order).
 void add_file_findings(FileFindings &findings, tolvren_report &out) {
-    std::stable_sort(findings.begin(), findings.end(),
-                     [](const FileFinding &a, const FileFinding &b) { return a.code < b.code; });
     Report report(out);
     for (const FileFinding &finding : findings) report.add(finding.severity, finding.code, "%s", finding.message.c_str());
+    std::stable_sort(out.findings, out.findings + out.count,
+                     [](const tolvren_finding &a, const tolvren_finding &b) { return a.code < b.code; });
 }
 
 int check_file(const char *path, unsigned flags, unsigned threads, tolvren_progress_fn progress, void *user,
@@ -295,6 +343,10 @@ int check_file(const char *path, unsigned flags, unsigned threads, tolvren_progr
     int code = open_and_read_header(path, file, header, image, detail);
     if (code != TOLVREN_OK) return code;
     FileFindings findings;
+    Records records;
+    code = read_records(file.fd.get(), path, header, records, detail);
+    if (code != TOLVREN_OK) return code;
+    record_findings(header, records, findings);
     const bool scan_points = (flags & TOLVREN_CHECK_SCAN) != 0;
     // The scan of a compressed file finds the VLR's problems itself.
     if (!(scan_points && header.compressed)) laszip_vlr_findings(file.fd.get(), header, findings);

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <utility>
 
 namespace {
 
@@ -50,7 +51,7 @@ const ErrorText *find_error(int code) {
 }
 
 // Indexed by tolvren_finding_code; slot 0 is no code.
-constexpr std::array<const char *, TOLVREN_F_CHUNK_COUNT_MISMATCH + 1> kFindingNames = {
+constexpr std::array<const char *, TOLVREN_F_COPC_INVALID + 1> kFindingNames = {
     nullptr,
     "offset_inside_header",
     "point_data_outside_file",
@@ -82,6 +83,24 @@ constexpr std::array<const char *, TOLVREN_F_CHUNK_COUNT_MISMATCH + 1> kFindingN
     "chunk_table_at_end",
     "chunk_undecodable",
     "chunk_count_mismatch",
+    "reserved_encoding_bits",
+    "creation_date_invalid",
+    "vlr_reserved_nonzero",
+    "crs_missing",
+    "wkt_bit_clear",
+    "wkt_bit_without_wkt",
+    "crs_record_repeated",
+    "crs_unreadable",
+    "crs_conflict",
+    "extra_bytes_mismatch",
+    "extra_bytes_undescribed",
+    "copc_invalid",
+};
+
+// LASzip item types, by their number.
+constexpr std::pair<unsigned, const char *> kItemNames[] = {
+    {0, "BYTE"},       {6, "POINT10"}, {7, "GPSTIME11"},  {8, "RGB12"},         {9, "WAVEPACKET13"},
+    {10, "POINT14"},   {11, "RGB14"},  {12, "RGBNIR14"},  {13, "WAVEPACKET14"}, {14, "BYTE14"},
 };
 
 // Indexed by tolvren_field; slot 0 is no field.
@@ -110,6 +129,13 @@ extern "C" const char *tolvren_error_name(int code) noexcept {
 extern "C" const char *tolvren_finding_name(int code) noexcept { return lookup(kFindingNames, code); }
 
 extern "C" const char *tolvren_field_name(int field) noexcept { return lookup(kFieldNames, field); }
+
+extern "C" const char *tolvren_laszip_item_name(unsigned type) noexcept {
+    for (const auto &[number, name] : kItemNames) {
+        if (number == type) return name;
+    }
+    return nullptr;
+}
 
 extern "C" const char *tolvren_severity_name(int severity) noexcept {
     switch (severity) {

@@ -96,6 +96,10 @@ using internal::kVlrHeaderBytes;
 using internal::kVlrLengthOffset;
 constexpr std::uint64_t kEvlrHeaderBytes = 60;
 constexpr std::size_t kEvlrLengthOffset = 20;
+// The description follows the length: 32 bytes at 22 in a VLR, at 28 in an
+// EVLR.
+constexpr std::size_t kVlrDescriptionOffset = 22;
+constexpr std::size_t kEvlrDescriptionOffset = 28;
 
 // Point format byte: the format in the low 6 bits, bit 7 or bit 6 set when
 // the point data is compressed.
@@ -299,10 +303,13 @@ private:
 // `length_offset`) says. Records past `limit` are a problem; the walk stops at
 // the first header that does not fit in the file, and after
 // TOLVREN_MAX_WALKED_RECORDS headers. Returns the problem and sets `end` to
-// where the walk ended; errno and -1 on an I/O error.
-template <typename Length>
+// where the walk ended; errno and -1 on an I/O error. `visit` sees each
+// header read: its index, where it starts, its bytes, its length and
+// whether its data end by the limit.
+template <typename Length, typename Visit>
 int walk(Source &source, std::uint64_t position, std::uint32_t count, std::uint64_t header_bytes,
-         std::size_t length_offset, std::uint64_t limit, std::uint64_t file_size, std::uint64_t &end) {
+         std::size_t length_offset, std::uint64_t limit, std::uint64_t file_size, std::uint64_t &end,
+         Visit &&visit) {
     std::array<unsigned char, kEvlrHeaderBytes> record{};
     // Every record takes at least its header: a count whose headers alone
     // pass the limit is refused without reading them one by one (a hostile
@@ -330,27 +337,42 @@ int walk(Source &source, std::uint64_t position, std::uint32_t count, std::uint6
             break;
         }
         const std::uint64_t length = load<Length>(record.data(), length_offset);
+        const std::uint64_t start = position;
         position += header_bytes;
         // Past the end of the file the sum could wrap; it need not go on.
         if (length > file_size - position) {
+            visit(i, start, record.data(), length, false);
             position = file_size;
             problem = TOLVREN_WALK_PAST_END;
             break;
         }
         position += length;
+        visit(i, start, record.data(), length, position <= limit);
     }
     end = position;
     if (problem == TOLVREN_WALK_OK && position > limit) problem = TOLVREN_WALK_PAST_END;
     return problem;
 }
 
+// What a walk that only measures does with each record header.
+constexpr auto kSkipRecord = [](bool, std::uint32_t, std::uint64_t, const unsigned char *, std::uint64_t, bool) {};
+
 // Walks the VLRs and EVLRs of a decoded header and says where its point
-// records end.
-int locate_records(Source &source, const char *path, tolvren_header &out, tolvren_detail *detail) {
+// records end. `visit` sees every record header as walk() does, with
+// `extended` first (false for the VLRs, true for the EVLRs).
+template <typename Visit>
+int locate_records(Source &source, const char *path, tolvren_header &out, tolvren_detail *detail, Visit &&visit) {
     const std::uint64_t file_size = out.file_size;
     const std::uint64_t offset = out.offset_to_point_data;
+    const auto visit_as = [&visit](bool extended) {
+        return [&visit, extended](std::uint32_t index, std::uint64_t start, const unsigned char *bytes,
+                                  std::uint64_t length, bool complete) {
+            visit(extended, index, start, bytes, length, complete);
+        };
+    };
     int problem = walk<std::uint16_t>(source, out.header_size, out.number_of_vlrs, kVlrHeaderBytes,
-                                      kVlrLengthOffset, std::min(offset, file_size), file_size, out.vlr_end);
+                                      kVlrLengthOffset, std::min(offset, file_size), file_size, out.vlr_end,
+                                      visit_as(false));
     if (problem < 0) return fail(detail, TOLVREN_EREAD, errno, path, "cannot read a VLR header");
     out.vlr_problem = problem;
 
@@ -361,7 +383,7 @@ int locate_records(Source &source, const char *path, tolvren_header &out, tolvre
             out.evlr_problem = TOLVREN_WALK_PAST_END;
         } else {
             problem = walk<std::uint64_t>(source, out.start_of_first_evlr, out.number_of_evlrs, kEvlrHeaderBytes,
-                                          kEvlrLengthOffset, file_size, file_size, out.evlr_end);
+                                          kEvlrLengthOffset, file_size, file_size, out.evlr_end, visit_as(true));
             if (problem < 0) {
                 return fail(detail, TOLVREN_EREAD, errno, path, "cannot read an EVLR header");
             }
@@ -392,7 +414,7 @@ int parse(const unsigned char *bytes, std::size_t size, std::uint64_t file_size,
     const int code = decode(bytes, size, file_size, nullptr, out, detail);
     if (code != TOLVREN_OK) return code;
     MemorySource source(bytes, size);
-    return locate_records(source, nullptr, out, detail);
+    return locate_records(source, nullptr, out, detail, kSkipRecord);
 }
 
 }  // namespace
@@ -427,7 +449,34 @@ int open_and_read_header(const char *path, OpenedFile &file, tolvren_header &out
     const int code = decode(image.data(), size, std::max<std::uint64_t>(file_size, size), path, out, detail);
     if (code != TOLVREN_OK) return code;
     FileSource source(fd, file_size);
-    return locate_records(source, path, out, detail);
+    return locate_records(source, path, out, detail, kSkipRecord);
+}
+
+int walk_records(int fd, const char *path, tolvren_header &header, std::vector<tolvren_record> &out,
+                 tolvren_detail *detail) {
+    out.clear();
+    FileSource source(fd, header.file_size);
+    const auto text = [](char *to, std::size_t room, const unsigned char *from) {
+        std::memcpy(to, from, room - 1);
+        to[room - 1] = '\0';
+    };
+    return locate_records(source, path, header, detail,
+                          [&](bool extended, std::uint32_t index, std::uint64_t start, const unsigned char *bytes,
+                              std::uint64_t length, bool complete) {
+                              tolvren_record record{};
+                              record.extended = extended ? 1 : 0;
+                              record.index = index;
+                              record.reserved = load<std::uint16_t>(bytes, 0);
+                              text(record.user_id, sizeof record.user_id, bytes + internal::kVlrUserIdOffset);
+                              record.record_id = load<std::uint16_t>(bytes, internal::kVlrRecordIdOffset);
+                              record.length = length;
+                              text(record.description, sizeof record.description,
+                                   bytes + (extended ? kEvlrDescriptionOffset : kVlrDescriptionOffset));
+                              record.offset = start;
+                              record.data_offset = start + (extended ? kEvlrHeaderBytes : kVlrHeaderBytes);
+                              record.complete = complete ? 1 : 0;
+                              out.push_back(record);
+                          });
 }
 
 }  // namespace tolvren::las

@@ -537,6 +537,73 @@ laz::LasLayout laz_layout(const tolvren_header &header);
 void laszip_vlr_findings(int fd, const tolvren_header &header, FileFindings &findings);
 
 // ---------------------------------------------------------------------------
+// VLRs and EVLRs (las_header_read.cpp, las_records.cpp)
+// ---------------------------------------------------------------------------
+
+// Walks the VLR and EVLR headers of `header` in the open file `fd` as the
+// reader did, and lists every header read (also one whose data run past
+// their place: complete is 0). Returns a tolvren_error.
+int walk_records(int fd, const char *path, tolvren_header &header, std::vector<tolvren_record> &out,
+                 tolvren_detail *detail);
+
+// The most bytes of one record's data read to decode it: WKT text, GeoTIFF
+// parameters, an Extra Bytes VLR. A record that is longer is read this far.
+inline constexpr std::size_t kMaxDecodedRecordBytes = std::size_t{1} << 20;
+
+// What the records of a file say, decoded: the C structs of tolvren_las.h
+// with lists of any length.
+struct Records {
+    std::vector<tolvren_record> list;          // VLRs, then EVLRs
+    std::size_t vlr_count = 0;
+    std::size_t evlr_count = 0;
+    tolvren_crs crs{};
+    std::vector<tolvren_geokey> geokeys;
+    std::string wkt;                            // without trailing zeros
+    bool wkt_geographic = false;                // its horizontal CRS is in degrees
+    std::vector<std::string> crs_problems;      // why a CRS record did not decode
+    bool extra_bytes_found = false;
+    bool extra_bytes_problem = false;           // a length no multiple of 192
+    std::vector<tolvren_extra_dimension> extra_dimensions;
+    tolvren_laszip laszip{};
+    std::string laszip_problem;                 // why it is not valid
+    tolvren_copc copc{};
+    std::vector<std::string> copc_problems;     // every COPC rule broken
+};
+
+// The first record of a user id and record id, or nullptr.
+const tolvren_record *find_record(const Records &records, const char *user_id, std::uint16_t record_id) noexcept;
+
+// How many records there are of a user id and record id.
+std::size_t count_records(const Records &records, const char *user_id, std::uint16_t record_id) noexcept;
+
+// Reads up to `limit` bytes of a record's data (fewer when the file ends
+// first). Returns false on an I/O error, with errno set.
+bool read_record_data(int fd, const tolvren_record &record, std::size_t limit, std::vector<unsigned char> &out);
+
+// Lists and decodes the records of the file `fd` whose header is `header`
+// (read by the reader). Returns a tolvren_error.
+int read_records(int fd, const char *path, tolvren_header &header, Records &out, tolvren_detail *detail);
+
+// The CRS records (las_crs.cpp): the GeoTIFF keys from the key directory,
+// doubles and text; the EPSG codes and units of WKT text; then the CRS
+// the file gives from both, with `wkt_bit` the header's.
+void decode_geokeys(const std::vector<unsigned char> &directory, const std::vector<unsigned char> &doubles,
+                    const std::vector<unsigned char> &ascii, Records &out);
+void decode_wkt(const std::string &wkt, Records &out);
+void settle_crs(const tolvren_header &header, Records &out);
+
+// The Extra Bytes VLR (las_extra_bytes.cpp).
+void decode_extra_bytes(const std::vector<unsigned char> &data, Records &out);
+
+// The COPC info VLR and its hierarchy (las_copc.cpp); reads the pages from
+// `fd`. Returns false on an I/O error.
+bool decode_copc(int fd, const tolvren_header &header, Records &out);
+
+// The findings of the records (las_record_checks.cpp): the CRS, the Extra
+// Bytes, reserved fields and COPC rules.
+void record_findings(const tolvren_header &header, const Records &records, FileFindings &findings);
+
+// ---------------------------------------------------------------------------
 // Rules shared by the check and the repair (las_header_check.cpp)
 // ---------------------------------------------------------------------------
 

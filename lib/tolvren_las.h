@@ -371,9 +371,45 @@ typedef enum tolvren_finding_code {
                                              exactly its points (truncated or
                                              damaged); the first is named, with
                                              its first point */
-    TOLVREN_F_CHUNK_COUNT_MISMATCH        /* E, scan: a layered chunk's own
+    TOLVREN_F_CHUNK_COUNT_MISMATCH,       /* E, scan: a layered chunk's own
                                              point count differs from what the
                                              chunk table or chunk size give it */
+    /* What the VLRs and EVLRs say (tolvren_check_file only, from the
+     * records tolvren_read_records decodes; the first two from the header
+     * alone, in tolvren_check_header too). */
+    TOLVREN_F_RESERVED_ENCODING_BITS,     /* W: global-encoding bits that the
+                                             version does not define are set */
+    TOLVREN_F_CREATION_DATE_INVALID,      /* W: a creation day above 366, or a
+                                             year before 1990 or after today */
+    TOLVREN_F_VLR_RESERVED_NONZERO,       /* W: a VLR or EVLR whose reserved
+                                             field is not 0 (in LAS 1.0, not
+                                             0 or 0xAABB) */
+    TOLVREN_F_CRS_MISSING,                /* W: point format 6-10 without a
+                                             WKT CRS record */
+    TOLVREN_F_WKT_BIT_CLEAR,              /* W: point format 6-10 without the
+                                             WKT bit of global encoding */
+    TOLVREN_F_WKT_BIT_WITHOUT_WKT,        /* W: the WKT bit set, but no WKT
+                                             CRS record: readers that follow the
+                                             bit find no CRS */
+    TOLVREN_F_CRS_RECORD_REPEATED,        /* W: more than one WKT record, or
+                                             more than one GeoTIFF record of a
+                                             kind: readers take different ones */
+    TOLVREN_F_CRS_UNREADABLE,             /* W: a CRS record that cannot be
+                                             decoded (a GeoTIFF key directory
+                                             of the wrong size or version, keys
+                                             whose values lie outside their
+                                             records, WKT that is not text) */
+    TOLVREN_F_CRS_CONFLICT,               /* E: the GeoTIFF keys and the WKT
+                                             name different EPSG codes */
+    TOLVREN_F_EXTRA_BYTES_MISMATCH,       /* E: the Extra Bytes VLR describes
+                                             more bytes than the records'
+                                             extra bytes (or cannot be decoded);
+                                             W: fewer */
+    TOLVREN_F_EXTRA_BYTES_UNDESCRIBED,    /* W: records with extra bytes and no
+                                             Extra Bytes VLR */
+    TOLVREN_F_COPC_INVALID                /* E: a file with a COPC info VLR that
+                                             breaks a rule of COPC files (the
+                                             message names the first) */
 } tolvren_finding_code;
 
 typedef struct tolvren_finding {
@@ -520,6 +556,231 @@ TOLVREN_LAS_API int tolvren_repair_mt(const char *path, unsigned flags, unsigned
                                       tolvren_progress_fn progress, void *user,
                                       tolvren_repair_result *out,
                                       tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * What the VLRs and EVLRs say
+ * ------------------------------------------------------------------------
+ * Variable-length records follow the public header (VLRs: a 54-byte header,
+ * at most 65535 bytes of data) and, in LAS 1.4, the point data (EVLRs: a
+ * 60-byte header and a 64-bit length). Each is named by a user id and a
+ * record id; the LAS format defines these:
+ *   "LASF_Projection" 2112   the CRS as OGC WKT text
+ *   "LASF_Projection" 34735  GeoTIFF GeoKeyDirectoryTag (the keys)
+ *   "LASF_Projection" 34736  GeoTIFF GeoDoubleParamsTag (their doubles)
+ *   "LASF_Projection" 34737  GeoTIFF GeoAsciiParamsTag (their text)
+ *   "LASF_Spec" 4            Extra Bytes: what the bytes after a record's
+ *                            standard fields hold
+ * and compressed files add "laszip encoded" 22204 (how the points are
+ * compressed), COPC files "copc" 1 (the octree) and the EVLR "copc" 1000
+ * (its hierarchy). tolvren_read_records lists every record and decodes
+ * these in one read of the file. */
+
+/* One VLR or EVLR, as its header says. */
+typedef struct tolvren_record {
+    int extended;             /* 0: a VLR, 1: an EVLR */
+    uint32_t index;           /* its place among the VLRs or EVLRs, from 0 */
+    uint16_t reserved;        /* bytes 0-1 of its header */
+    char user_id[17];         /* 16 bytes, zero-terminated copy */
+    uint16_t record_id;
+    uint64_t length;          /* bytes of data after its header */
+    char description[33];     /* 32 bytes, zero-terminated copy */
+    uint64_t offset;          /* where its header starts in the file */
+    uint64_t data_offset;     /* where its data start */
+    int complete;             /* 1 when its data lie whole inside its place
+                                 (a VLR's before OffsetToData, an EVLR's
+                                 before the end of the file) */
+} tolvren_record;
+
+/* One GeoTIFF key of the key directory, with its value. */
+typedef struct tolvren_geokey {
+    uint16_t id;              /* tolvren_geokey_name() names it */
+    uint16_t location;        /* 0: the value is value_offset itself;
+                                 34736: doubles, 34737: ASCII text */
+    uint16_t count;           /* values (doubles) or characters (text) */
+    uint16_t value_offset;    /* the value, or its index in the doubles or
+                                 the text */
+    int value_found;          /* 0 when the value lies outside its record,
+                                 or the location is none of the three */
+    double value;             /* the short, or the first double */
+    char text[256];           /* the text, without the '|' that ends it,
+                                 cut to 255 bytes; empty for numbers */
+} tolvren_geokey;
+
+typedef enum tolvren_crs_source {
+    TOLVREN_CRS_NONE = 0,     /* no CRS record of the kind readers use */
+    TOLVREN_CRS_GEOTIFF = 1,  /* the GeoTIFF keys */
+    TOLVREN_CRS_WKT = 2       /* the OGC WKT record */
+} tolvren_crs_source;
+
+/* The coordinate reference system of a file. */
+typedef struct tolvren_crs {
+    int source;                  /* tolvren_crs_source: where readers take the
+                                    CRS from. With both kinds of record, the
+                                    WKT bit decides (point formats 6-10 always
+                                    use WKT); with one kind, that one */
+    int wkt_records;             /* "LASF_Projection" 2112 records found */
+    int geotiff_records;         /* "LASF_Projection" 34735 records found */
+    int wkt_bit;                 /* global-encoding bit 4 (LAS 1.4) */
+    int wkt_bit_agrees;          /* 1 when the bit is set exactly when the
+                                    file has a WKT record (before LAS 1.4,
+                                    when the bit is clear) */
+    uint32_t horizontal_epsg;    /* of the source: 0 when it names none */
+    uint32_t vertical_epsg;
+    uint32_t geotiff_horizontal_epsg;  /* what each kind names */
+    uint32_t geotiff_vertical_epsg;
+    uint32_t wkt_horizontal_epsg;
+    uint32_t wkt_vertical_epsg;
+    int geographic;              /* 1: the horizontal CRS is in degrees of
+                                    longitude and latitude */
+    uint32_t linear_unit_epsg;   /* horizontal unit of a projected CRS:
+                                    9001 metre, 9002 foot, 9003 US survey
+                                    foot...; 0 unknown */
+    double linear_unit_metres;   /* metres per unit; 0 unknown */
+    char linear_unit_name[32];   /* "metre", "US survey foot"; "" unknown */
+    uint32_t vertical_unit_epsg;
+    double vertical_unit_metres;
+    char vertical_unit_name[32];
+    int problem;                 /* 1 when a CRS record could not be decoded
+                                    (tolvren_check_file says which) */
+} tolvren_crs;
+
+/* One dimension of the Extra Bytes VLR. */
+typedef struct tolvren_extra_dimension {
+    uint8_t data_type;        /* 0: undocumented bytes; 1-10: uint8, int8,
+                                 uint16, int16, uint32, int32, uint64,
+                                 int64, float, double; 11-30: the same as
+                                 tuples of 2 (11-20) or 3 (21-30) */
+    uint8_t options;          /* bits: 0 no_data, 1 min, 2 max, 3 scale,
+                                 4 offset are given; data type 0: the
+                                 number of bytes */
+    uint8_t components;       /* 1, 2 or 3 */
+    char name[33];
+    char description[33];
+    uint32_t size;            /* bytes it takes in each record */
+    uint32_t record_offset;   /* its first byte, counted from the first
+                                 extra byte of a record */
+    double no_data[3];        /* as the data type reads them */
+    double min[3];
+    double max[3];
+    double scale[3];          /* 1 when not given */
+    double offset[3];         /* 0 when not given */
+} tolvren_extra_dimension;
+
+typedef struct tolvren_laszip_item {
+    uint16_t type;            /* tolvren_laszip_item_name() names it */
+    uint16_t size;
+    uint16_t version;
+} tolvren_laszip_item;
+
+/* The LASzip VLR of a compressed file. */
+typedef struct tolvren_laszip {
+    int found;                /* 1 when the file has one */
+    int valid;                /* 1 when it can be decoded and fits the
+                                 header's point format and record length */
+    uint64_t offset;          /* where its header starts */
+    uint16_t compressor;      /* 1 point-wise, 2 point-wise chunked, 3
+                                 layered chunked */
+    uint16_t coder;           /* 0: arithmetic */
+    uint8_t version_major;
+    uint8_t version_minor;
+    uint16_t version_revision;
+    uint32_t options;
+    uint32_t chunk_size;      /* points a chunk; 0xFFFFFFFF: chunks vary */
+    int64_t special_evlr_count;
+    int64_t special_evlr_offset;
+    uint16_t item_count;      /* items the VLR names; at most 16 held */
+    tolvren_laszip_item items[16];
+} tolvren_laszip;
+
+#define TOLVREN_COPC_MAX_LEVELS 32
+
+/* The COPC info VLR and the hierarchy it leads to. */
+typedef struct tolvren_copc {
+    int found;                /* 1 when the file has a "copc" 1 VLR */
+    int valid;                /* 1 when the file keeps every COPC rule
+                                 checked: the info VLR first, its header at
+                                 byte 375 of a LAS 1.4 file of point format
+                                 6-8, compressed; a hierarchy EVLR holding
+                                 the root page; pages that decode and whose
+                                 points add up to the header's count */
+    double center[3];
+    double halfsize;
+    double spacing;
+    uint64_t root_hier_offset;
+    uint64_t root_hier_size;
+    double gpstime_min;
+    double gpstime_max;
+    int hierarchy_read;       /* 1 when every page of the hierarchy was read */
+    uint64_t pages;           /* hierarchy pages read */
+    uint32_t levels;          /* octree levels with nodes */
+    uint64_t nodes[TOLVREN_COPC_MAX_LEVELS];   /* nodes with points, by level */
+    uint64_t points[TOLVREN_COPC_MAX_LEVELS];  /* their points, by level */
+    uint64_t hierarchy_points;                 /* all of them */
+    char problem[256];        /* the first rule broken, "" when none */
+} tolvren_copc;
+
+/* Records listed and decoded at most; the counts say how many there are. */
+#define TOLVREN_MAX_LISTED_RECORDS 128
+#define TOLVREN_MAX_GEOKEYS 96
+#define TOLVREN_MAX_EXTRA_DIMENSIONS 64
+#define TOLVREN_MAX_WKT_BYTES 16384
+
+/* Everything the records of a file say. About 80 KB: allocate it rather
+ * than putting it on a small stack. */
+typedef struct tolvren_records {
+    size_t vlr_count;         /* VLRs walked */
+    size_t evlr_count;        /* EVLRs walked */
+    size_t listed;            /* records held: VLRs first, then EVLRs */
+    tolvren_record records[TOLVREN_MAX_LISTED_RECORDS];
+    tolvren_crs crs;
+    size_t geokey_count;      /* keys in the directory (geokeys holds at
+                                 most TOLVREN_MAX_GEOKEYS) */
+    tolvren_geokey geokeys[TOLVREN_MAX_GEOKEYS];
+    uint64_t wkt_length;      /* bytes of WKT text, without trailing zeros */
+    char wkt[TOLVREN_MAX_WKT_BYTES];  /* the WKT of the record readers use
+                                 (the first one), zero-terminated; a longer
+                                 text is cut (tolvren_read_record_data
+                                 gives all of it) */
+    size_t extra_dimension_count;
+    tolvren_extra_dimension extra_dimensions[TOLVREN_MAX_EXTRA_DIMENSIONS];
+    int extra_bytes_problem;  /* 1 when the Extra Bytes VLR's length is no
+                                 multiple of 192 bytes */
+    tolvren_laszip laszip;
+    tolvren_copc copc;
+} tolvren_records;
+
+/* Reads the header of `path`, walks its VLRs and EVLRs (as far as
+ * TOLVREN_MAX_WALKED_RECORDS each) and fills `out`: every record's header
+ * (the first TOLVREN_MAX_LISTED_RECORDS), the CRS from the GeoTIFF keys and
+ * the WKT record, the Extra Bytes dimensions, the LASzip VLR and the COPC
+ * info and hierarchy. The first record of each kind is the one decoded.
+ * Work is bounded by the bytes the records really hold: WKT text and
+ * GeoTIFF parameters are read up to 1 MiB each, the COPC hierarchy page by
+ * page, each page once. Returns TOLVREN_OK whatever the records hold (what
+ * is wrong with them is for tolvren_check_file to say); the reader's
+ * refusals as tolvren_read_header; TOLVREN_EREAD on an I/O error. */
+TOLVREN_LAS_API int tolvren_read_records(const char *path, tolvren_records *out,
+                                         tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* Reads the data of `record` (as tolvren_read_records listed it) into
+ * `buffer`: the first min(capacity, length) bytes, and sets `*size` to how
+ * many were read (fewer when the file ends first). */
+TOLVREN_LAS_API int tolvren_read_record_data(const char *path, const tolvren_record *record,
+                                             void *buffer, size_t capacity, size_t *size,
+                                             tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* The name of a GeoTIFF key ("ProjectedCSTypeGeoKey"), NULL for an id the
+ * GeoTIFF format does not define. */
+TOLVREN_LAS_API const char *tolvren_geokey_name(unsigned id) TOLVREN_LAS_NOEXCEPT;
+
+/* The name of a LASzip item type ("POINT10", "GPSTIME11", "RGB12",
+ * "WAVEPACKET13", "POINT14", "RGB14", "RGBNIR14", "WAVEPACKET14", "BYTE14",
+ * "BYTE"), NULL for an unknown type. */
+TOLVREN_LAS_API const char *tolvren_laszip_item_name(unsigned type) TOLVREN_LAS_NOEXCEPT;
+
+/* The name of an Extra Bytes data type 0-30 ("undocumented", "uint8", ...,
+ * "double", "uint8[2]", ..., "double[3]"), NULL beyond. */
+TOLVREN_LAS_API const char *tolvren_extra_type_name(unsigned data_type) TOLVREN_LAS_NOEXCEPT;
 
 #ifdef __cplusplus
 }

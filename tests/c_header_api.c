@@ -25,6 +25,9 @@ int main(void) {
     bytes[25] = 4;
     bytes[94] = (unsigned char)(TOLVREN_HEADER_SIZE_1_4 & 0xFF);
     bytes[95] = (unsigned char)(TOLVREN_HEADER_SIZE_1_4 >> 8);
+    bytes[90] = 60; /* creation: day 60 of 2024 (0x07E8) */
+    bytes[92] = 0xE8;
+    bytes[93] = 0x07;
     put_u32(bytes, 96, TOLVREN_HEADER_SIZE_1_4);
     bytes[104] = 6;
     bytes[105] = 30;

@@ -323,8 +323,15 @@ std::vector<std::string> scan_findings(const Bytes &file) {
     tolvren_report report;
     EXPECT_EQ(tolvren_check_file(dir.file("f.laz").c_str(), TOLVREN_CHECK_SCAN, nullptr, nullptr, &report, nullptr),
               TOLVREN_OK);
+    // The container's and the points' findings; those of the other records
+    // (the real files' VLRs carry LAS 1.0's record signature) are not these
+    // tests' concern.
     std::vector<std::string> found;
-    for (std::size_t i = 0; i < report.count; ++i) found.push_back(tolvren_finding_name(report.findings[i].code));
+    for (std::size_t i = 0; i < report.count; ++i) {
+        if (report.findings[i].code <= TOLVREN_F_CHUNK_COUNT_MISMATCH) {
+            found.push_back(tolvren_finding_name(report.findings[i].code));
+        }
+    }
     return found;
 }
 

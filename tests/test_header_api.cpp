@@ -61,9 +61,13 @@ private:
 };
 
 // The finding codes of a report with their severities, as "code:severity".
-std::vector<std::string> findings(const tolvren_report &report) {
+// Crafted files of formats 6-10 carry no CRS; the record tests say what that
+// gives, and the others leave it out unless `with_crs`.
+std::vector<std::string> findings(const tolvren_report &report, bool with_crs = false) {
     std::vector<std::string> out;
     for (std::size_t i = 0; i < report.count; ++i) {
+        const int code = report.findings[i].code;
+        if (!with_crs && (code == TOLVREN_F_CRS_MISSING || code == TOLVREN_F_WKT_BIT_CLEAR)) continue;
         out.push_back(std::string(tolvren_finding_name(report.findings[i].code)) + ":" +
                       tolvren_severity_name(report.findings[i].severity));
     }
@@ -390,9 +394,10 @@ TEST(HeaderApiCheck, EachFindingOnACraftedFile) {
           "by_return_mismatch:error", "extent_mismatch:error", "extent_mismatch:error", "extent_mismatch:error"},
          TOLVREN_ELAYOUT, 0},
         {"evlr-inside-a-record", as_is, [](Bytes &b) { put<std::uint64_t>(b, 235, get<std::uint64_t>(b, 235) - 1); },
-         // The EVLR header read a byte early has a length past the end.
+         // The EVLR header read a byte early has a length past the end, and
+         // the last byte of a record in its reserved field.
          {"evlrs_outside_file:error", "fewer_records_than_count:error", "trailing_bytes:error",
-          "by_return_mismatch:error"},
+          "by_return_mismatch:error", "vlr_reserved_nonzero:warning"},
          TOLVREN_ELAYOUT, 0},
         {"waveform-outside", as_is,
          [](Bytes &b) {

@@ -134,6 +134,9 @@ struct Point {
     std::uint8_t bitfield;  // return number in the low 3 bits (formats 0-5) or 4 (6-10)
 };
 
+// A WKT CRS for the files of formats 6-10 that need one.
+inline constexpr char kTestWkt[] = R"(PROJCS["WGS 84 / UTM zone 32N",AUTHORITY["EPSG","32632"]])";
+
 // A LAS 1.`minor` file of any point format whose header agrees with its
 // points. Scale 0.25 and integral offsets make every real coordinate exact,
 // so the extents are the same whichever way they are computed. The system
@@ -149,6 +152,8 @@ struct LasFile {
     std::size_t tail = 0;              // stray bytes after the records
     std::vector<std::uint64_t> evlrs;  // data bytes of each EVLR
     std::array<double, 3> offset{100.0, -50.0, 10.0};
+    std::string wkt;                   // LAS 1.4: a WKT CRS record after the
+                                       // other VLRs and the WKT bit, when set
 
     Bytes build() const {
         const std::size_t header = (minor == 4 ? 375 : minor == 3 ? 235 : 227) + header_pad;
@@ -158,14 +163,30 @@ struct LasFile {
         b[25] = minor;
         std::memcpy(&b[26], "TEST\x01SYSTEM\\", 12);
         std::memcpy(&b[58], "tolvren tests", 13);
+        put<std::uint16_t>(b, 90, 60);  // 1 March 2024
+        put<std::uint16_t>(b, 92, 2024);
         put<std::uint16_t>(b, 94, static_cast<std::uint16_t>(header));
         for (std::uint16_t length : vlrs) {
+            // A recognisable pattern, but for the reserved field (0) and
+            // the length.
             Bytes vlr(54u + length, 0x11);
+            put<std::uint16_t>(vlr, 0, 0);
             put<std::uint16_t>(vlr, 20, length);
             b.insert(b.end(), vlr.begin(), vlr.end());
         }
+        const bool with_wkt = minor == 4 && !wkt.empty();
+        if (with_wkt) {
+            Bytes vlr(54 + wkt.size() + 1, 0);
+            const std::string user_id = "LASF_Projection";
+            std::copy(user_id.begin(), user_id.end(), vlr.begin() + 2);
+            put<std::uint16_t>(vlr, 18, 2112);
+            put<std::uint16_t>(vlr, 20, static_cast<std::uint16_t>(wkt.size() + 1));
+            std::memcpy(&vlr[54], wkt.data(), wkt.size());
+            b.insert(b.end(), vlr.begin(), vlr.end());
+            put<std::uint16_t>(b, 6, 1u << 4);
+        }
         put<std::uint32_t>(b, 96, static_cast<std::uint32_t>(b.size()));
-        put<std::uint32_t>(b, 100, static_cast<std::uint32_t>(vlrs.size()));
+        put<std::uint32_t>(b, 100, static_cast<std::uint32_t>(vlrs.size() + (with_wkt ? 1 : 0)));
         b[104] = format;
         const std::uint16_t length = static_cast<std::uint16_t>(record_length_of(format) + extra);
         put<std::uint16_t>(b, 105, length);
@@ -206,6 +227,7 @@ struct LasFile {
             for (std::size_t i = 0; i < 15; ++i) put<std::uint64_t>(b, 255 + 8 * i, by_return[i]);
             for (std::uint64_t size : evlrs) {
                 Bytes evlr(60 + size, 0x22);
+                put<std::uint16_t>(evlr, 0, 0);
                 put<std::uint64_t>(evlr, 20, size);
                 b.insert(b.end(), evlr.begin(), evlr.end());
             }

@@ -131,7 +131,7 @@ def test_a_damaged_laz_file_is_named_and_left_untouched(tmp_path: Path) -> None:
     with pytest.raises(tl.CorruptDataError) as raised:
         tl.scan(path, threads=2)
     assert raised.value.name == "corrupt" and "chunk 0 (from point 0)" in str(raised.value)
-    codes = [f.code for f in tl.check(path, scan=True).findings]
+    codes = [f.code for f in tl.check(path, scan=True).findings if f.code.startswith("chunk")]
     assert codes == ["chunk_table_outside_file", "chunk_undecodable"]
     with pytest.raises(tl.RefusedError):
         tl.repair(path)
