@@ -172,6 +172,7 @@ extern "C" int tolvren_read_records(const char *path, tolvren_records *out, tolv
         Records records;
         code = read_records(file.fd.get(), path, header, records, detail);
         if (code != TOLVREN_OK) return code;
+        out->header = header;
         fill(records, *out);
         return TOLVREN_OK;
     } catch (...) {

@@ -728,6 +728,7 @@ typedef struct tolvren_copc {
 /* Everything the records of a file say. About 80 KB: allocate it rather
  * than putting it on a small stack. */
 typedef struct tolvren_records {
+    tolvren_header header;    /* as tolvren_read_header reads it */
     size_t vlr_count;         /* VLRs walked */
     size_t evlr_count;        /* EVLRs walked */
     size_t listed;            /* records held: VLRs first, then EVLRs */
@@ -750,7 +751,8 @@ typedef struct tolvren_records {
 } tolvren_records;
 
 /* Reads the header of `path`, walks its VLRs and EVLRs (as far as
- * TOLVREN_MAX_WALKED_RECORDS each) and fills `out`: every record's header
+ * TOLVREN_MAX_WALKED_RECORDS each) and fills `out`: the header, every
+ * record's header
  * (the first TOLVREN_MAX_LISTED_RECORDS), the CRS from the GeoTIFF keys and
  * the WKT record, the Extra Bytes dimensions, the LASzip VLR and the COPC
  * info and hierarchy. The first record of each kind is the one decoded.

@@ -16,6 +16,7 @@ struct Options {
     bool recursive = false;
     bool scan = false;     // check: against the point records too
     bool dry_run = false;  // repair: say what would change, write nothing
+    bool vlr_data = false; // info: each record's data in hex too
     unsigned jobs = 1;
 };
 

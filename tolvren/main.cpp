@@ -93,6 +93,8 @@ int main(int argc, char **argv) {
 
     CLI::App *info = app.add_subcommand("info", "Print the header of each file");
     add_common_options(*info, options, "LAS or LAZ files to read");
+    info->add_flag("--vlrs", options.vlr_data,
+                   "Also show the data of each VLR and EVLR in hex (the first 1024 bytes of each)");
 
     CLI::App *check = app.add_subcommand("check", "Check each header against its file; print each finding");
     add_common_options(*check, options, "LAS or LAZ files to check");

@@ -336,11 +336,21 @@ Json header_json(const std::string &path, const tolvren_header &h) {
     return j;
 }
 
+std::string format_double(double value) { return shortest(value); }
+
+bool is_records_key(const std::string &key) {
+    for (const char *records_key : {"vlrs", "evlrs", "crs", "extra_dimensions", "laszip", "copc"}) {
+        if (key == records_key) return true;
+    }
+    return false;
+}
+
 std::string header_text(const Json &info) {
     std::string text;
     for (const auto &[key, value] : info.items()) {
-        // The path line shows every byte already, escaped.
-        if (value.is_null() || key == "path_bytes") continue;
+        // The path line shows every byte already, escaped; the records have
+        // a text of their own.
+        if (value.is_null() || key == "path_bytes" || is_records_key(key)) continue;
         text += pad(label_of(key), kValueColumn) + (key == "error" ? error_reason(info) : text_value(value)) + "\n";
     }
     return text;

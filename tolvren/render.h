@@ -4,6 +4,7 @@
 #ifndef TOLVREN_CLI_RENDER_H
 #define TOLVREN_CLI_RENDER_H
 
+#include "crs_names.h"
 #include "tolvren_las.h"
 
 #include <nlohmann/json.hpp>
@@ -41,8 +42,25 @@ void set_path(Json &object, const std::string &path);
 // are null.
 Json header_json(const std::string &path, const tolvren_header &header);
 // The same object as an aligned text block, one field a line; null fields
-// are left out.
+// are left out, and so are the members add_records_json adds.
 std::string header_text(const Json &info);
+
+// Adds what the records say to an info object: "vlrs" and "evlrs" (lists of
+// records with "user_id", "record_id", "length", "description", "offset",
+// "reserved", "complete" and, `with_data`, "data_hex": the first 1024 bytes
+// of their data), "crs" (null without a CRS record), "extra_dimensions",
+// "laszip" and "copc" (null when the file has none). CRS names come from
+// `names`.
+void add_records_json(Json &info, const tolvren_records &records, CrsNames &names, const std::string &path,
+                      bool with_data);
+// Those members as text, to follow header_text's block.
+std::string records_text(const Json &info);
+
+// Whether `key` is one of the members add_records_json adds.
+bool is_records_key(const std::string &key);
+
+// A double in the shortest text that reads back as the same value.
+std::string format_double(double value);
 
 // --- check --------------------------------------------------------------
 Json check_json(const std::string &path, const tolvren_report &report);
