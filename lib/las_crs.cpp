@@ -288,7 +288,8 @@ std::uint32_t wkt_epsg(const WktNode &node) {
 const std::initializer_list<const char *> kProjectedKeywords = {"PROJCS", "PROJCRS", "PROJECTEDCRS"};
 const std::initializer_list<const char *> kGeographicKeywords = {"GEOGCS", "GEOGCRS", "GEOGRAPHICCRS"};
 const std::initializer_list<const char *> kGeodeticKeywords = {"GEOCCS", "GEODCRS", "GEODETICCRS"};
-const std::initializer_list<const char *> kVerticalKeywords = {"VERT_CS", "VERTCRS", "VERTICALCRS"};
+// VERTCS is the form some writers give WKT 1's VERT_CS.
+const std::initializer_list<const char *> kVerticalKeywords = {"VERT_CS", "VERTCS", "VERTCRS", "VERTICALCRS"};
 
 bool is_horizontal(const WktNode &node) {
     return is_one_of(node.keyword, kProjectedKeywords) || is_one_of(node.keyword, kGeographicKeywords) ||
@@ -390,6 +391,9 @@ void decode_wkt(const std::string &wkt, Records &out) {
         }
     } else if (is_horizontal(*top)) {
         horizontal = top;
+        // Some writers put the vertical CRS inside the horizontal one rather
+        // than beside it in a compound CRS.
+        vertical = child(*top, kVerticalKeywords);
     } else if (is_one_of(top->keyword, kVerticalKeywords)) {
         vertical = top;
     }
