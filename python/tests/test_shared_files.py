@@ -138,3 +138,32 @@ def test_a_damaged_laz_file_is_named_and_left_untouched(tmp_path: Path) -> None:
     assert path.read_bytes() == whole[:len(whole) // 2]
     with pytest.raises(ValueError):
         tl.scan(source, threads=-1)
+
+
+def test_records_are_those_the_independent_reader_listed(sample: str) -> None:
+    entry = EXPECTED[sample]
+    records = tl.read_records(SHARED / sample)
+    assert records.header == tl.read_header(SHARED / sample)
+    for kind in ("vlrs", "evlrs"):
+        want = [(r["user_id"], r["record_id"], r["length"], r["description"]) for r in entry[kind] or []]
+        got = [(r.user_id, r.record_id, r.length, r.description) for r in getattr(records, kind)]
+        assert got == want, kind
+    for record in records.vlrs + records.evlrs:
+        assert len(tl.read_record_data(SHARED / sample, record)) == record.length
+
+
+def test_records_decode_the_crs_extra_bytes_and_laszip() -> None:
+    path = SHARED / "laspy__1_4_w_evlr.las"
+    if not path.exists():
+        pytest.skip(f"no {path}")
+    crs = tl.read_records(path).crs
+    assert crs is not None and crs.source == "wkt"
+    assert (crs.horizontal_epsg, crs.vertical_epsg) == (2903, 5703)
+    assert crs.linear_unit == tl.Unit(9003, "US survey foot", 1200 / 3937)
+    assert crs.wkt is not None and crs.wkt.startswith('PROJCS["NAD83(HARN) / New Mexico Central (ftUS)"')
+    dims = tl.read_records(SHARED / "lasr__extra_byte.las").extra_dimensions
+    assert [(d.name, d.data_type_name, d.byte_offset, d.scale) for d in dims] == [
+        ("Amplitude", "uint16", 0, (0.01,)), ("Pulse width", "uint16", 2, (0.1,))]
+    laszip = tl.read_records(SHARED / "liblas__1.2-with-color.laz").laszip
+    assert laszip is not None and laszip.valid
+    assert [item.name for item in laszip.items] == ["POINT10", "GPSTIME11", "RGB12"]

@@ -7,6 +7,7 @@ variable or the system's library path)::
 
     import tolvren_lidar
     header = tolvren_lidar.read_header("tile.las")
+    crs = tolvren_lidar.read_records("tile.las").crs
     report = tolvren_lidar.check("tile.las", scan=True)
     if not report.ok:
         tolvren_lidar.repair("tile.las")
@@ -34,12 +35,38 @@ from ._api import (
     scan,
 )
 from ._bindings import LibraryNotFoundError
+from ._records import (
+    Copc,
+    CopcLevel,
+    Crs,
+    ExtraDimension,
+    GeoKey,
+    Laszip,
+    LaszipItem,
+    Record,
+    Records,
+    Unit,
+    read_record_data,
+    read_records,
+)
 
 __version__ = "1.1.0"
 
 __all__ = [
     "CanceledError",
     "Change",
+    "Copc",
+    "CopcLevel",
+    "Crs",
+    "ExtraDimension",
+    "GeoKey",
+    "Laszip",
+    "LaszipItem",
+    "Record",
+    "Records",
+    "Unit",
+    "read_record_data",
+    "read_records",
     "FileAccessError",
     "Finding",
     "Header",

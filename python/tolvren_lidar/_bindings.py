@@ -156,8 +156,172 @@ class RepairResult(ctypes.Structure):
     ]
 
 
+# Sizes of the fixed arrays of tolvren_records, as in the header.
+MAX_LISTED_RECORDS = 128
+MAX_GEOKEYS = 96
+MAX_EXTRA_DIMENSIONS = 64
+MAX_WKT_BYTES = 16384
+COPC_MAX_LEVELS = 32
+
+
+class Record(ctypes.Structure):
+    """tolvren_record: one VLR or EVLR, as its header says."""
+
+    _fields_ = [
+        ("extended", c_int),
+        ("index", c_uint32),
+        ("reserved", c_uint16),
+        ("user_id", c_char * 17),
+        ("record_id", c_uint16),
+        ("length", c_uint64),
+        ("description", c_char * 33),
+        ("offset", c_uint64),
+        ("data_offset", c_uint64),
+        ("complete", c_int),
+    ]
+
+
+class GeoKey(ctypes.Structure):
+    """tolvren_geokey: one GeoTIFF key with its value."""
+
+    _fields_ = [
+        ("id", c_uint16),
+        ("location", c_uint16),
+        ("count", c_uint16),
+        ("value_offset", c_uint16),
+        ("value_found", c_int),
+        ("value", c_double),
+        ("text", c_char * 256),
+    ]
+
+
+class Crs(ctypes.Structure):
+    """tolvren_crs: the coordinate reference system the records give."""
+
+    _fields_ = [
+        ("source", c_int),
+        ("wkt_records", c_int),
+        ("geotiff_records", c_int),
+        ("wkt_bit", c_int),
+        ("wkt_bit_agrees", c_int),
+        ("horizontal_epsg", c_uint32),
+        ("vertical_epsg", c_uint32),
+        ("geotiff_horizontal_epsg", c_uint32),
+        ("geotiff_vertical_epsg", c_uint32),
+        ("wkt_horizontal_epsg", c_uint32),
+        ("wkt_vertical_epsg", c_uint32),
+        ("geographic", c_int),
+        ("linear_unit_epsg", c_uint32),
+        ("linear_unit_metres", c_double),
+        ("linear_unit_name", c_char * 32),
+        ("vertical_unit_epsg", c_uint32),
+        ("vertical_unit_metres", c_double),
+        ("vertical_unit_name", c_char * 32),
+        ("problem", c_int),
+    ]
+
+
+class ExtraDimension(ctypes.Structure):
+    """tolvren_extra_dimension: one dimension of the Extra Bytes VLR."""
+
+    _fields_ = [
+        ("data_type", c_uint8),
+        ("options", c_uint8),
+        ("components", c_uint8),
+        ("name", c_char * 33),
+        ("description", c_char * 33),
+        ("size", c_uint32),
+        ("record_offset", c_uint32),
+        ("no_data", c_double * 3),
+        ("min", c_double * 3),
+        ("max", c_double * 3),
+        ("scale", c_double * 3),
+        ("offset", c_double * 3),
+    ]
+
+
+class LaszipItem(ctypes.Structure):
+    """tolvren_laszip_item: one item of a compressed record."""
+
+    _fields_ = [("type", c_uint16), ("size", c_uint16), ("version", c_uint16)]
+
+
+class Laszip(ctypes.Structure):
+    """tolvren_laszip: the LASzip VLR of a compressed file."""
+
+    _fields_ = [
+        ("found", c_int),
+        ("valid", c_int),
+        ("offset", c_uint64),
+        ("compressor", c_uint16),
+        ("coder", c_uint16),
+        ("version_major", c_uint8),
+        ("version_minor", c_uint8),
+        ("version_revision", c_uint16),
+        ("options", c_uint32),
+        ("chunk_size", c_uint32),
+        ("special_evlr_count", ctypes.c_int64),
+        ("special_evlr_offset", ctypes.c_int64),
+        ("item_count", c_uint16),
+        ("items", LaszipItem * 16),
+    ]
+
+
+class Copc(ctypes.Structure):
+    """tolvren_copc: the COPC info VLR and its hierarchy."""
+
+    _fields_ = [
+        ("found", c_int),
+        ("valid", c_int),
+        ("center", c_double * 3),
+        ("halfsize", c_double),
+        ("spacing", c_double),
+        ("root_hier_offset", c_uint64),
+        ("root_hier_size", c_uint64),
+        ("gpstime_min", c_double),
+        ("gpstime_max", c_double),
+        ("hierarchy_read", c_int),
+        ("pages", c_uint64),
+        ("levels", c_uint32),
+        ("nodes", c_uint64 * COPC_MAX_LEVELS),
+        ("points", c_uint64 * COPC_MAX_LEVELS),
+        ("hierarchy_points", c_uint64),
+        ("problem", c_char * 256),
+    ]
+
+
+class Records(ctypes.Structure):
+    """tolvren_records: everything the VLRs and EVLRs of a file say."""
+
+    _fields_ = [
+        ("header", Header),
+        ("vlr_count", c_size_t),
+        ("evlr_count", c_size_t),
+        ("listed", c_size_t),
+        ("records", Record * MAX_LISTED_RECORDS),
+        ("crs", Crs),
+        ("geokey_count", c_size_t),
+        ("geokeys", GeoKey * MAX_GEOKEYS),
+        ("wkt_length", c_uint64),
+        ("wkt", c_char * MAX_WKT_BYTES),
+        ("extra_dimension_count", c_size_t),
+        ("extra_dimensions", ExtraDimension * MAX_EXTRA_DIMENSIONS),
+        ("extra_bytes_problem", c_int),
+        ("laszip", Laszip),
+        ("copc", Copc),
+    ]
+
+
 #: The structures by their C names, for the layout test.
 STRUCTS = {
+    "tolvren_record": Record,
+    "tolvren_geokey": GeoKey,
+    "tolvren_crs": Crs,
+    "tolvren_extra_dimension": ExtraDimension,
+    "tolvren_laszip_item": LaszipItem,
+    "tolvren_laszip": Laszip,
+    "tolvren_copc": Copc,
+    "tolvren_records": Records,
     "tolvren_detail": Detail,
     "tolvren_header": Header,
     "tolvren_scan": Scan,
@@ -197,6 +361,18 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
 ]
 
 
+# Functions a library of version 1.2 or later has: they are declared when the
+# library holds them, and the calls that need them say so when it does not.
+_PROTOTYPES_1_2: List[Tuple[str, Any, List[Any]]] = [
+    ("tolvren_read_records", c_int, [ctypes.c_char_p, P(Records), P(Detail)]),
+    ("tolvren_read_record_data", c_int,
+     [ctypes.c_char_p, P(Record), ctypes.c_void_p, c_size_t, P(c_size_t), P(Detail)]),
+    ("tolvren_geokey_name", ctypes.c_char_p, [ctypes.c_uint]),
+    ("tolvren_laszip_item_name", ctypes.c_char_p, [ctypes.c_uint]),
+    ("tolvren_extra_type_name", ctypes.c_char_p, [ctypes.c_uint]),
+]
+
+
 class LibraryNotFoundError(OSError):
     """The shared library could not be loaded; the message lists every try."""
 
@@ -231,6 +407,21 @@ def _declare(library: ctypes.CDLL, name: str) -> None:
                 "the header API (tolvren_las.h)") from None
         entry.restype = restype
         entry.argtypes = argtypes
+    for function, restype, argtypes in _PROTOTYPES_1_2:
+        entry = getattr(library, function, None)
+        if entry is not None:
+            entry.restype = restype
+            entry.argtypes = argtypes
+
+
+def function(name: str) -> Any:
+    """A function of the library, or LibraryNotFoundError naming what is
+    missing when the library loaded is older than the function."""
+    entry = getattr(library(), name, None)
+    if entry is None:
+        raise LibraryNotFoundError(
+            f"the Tolvren LiDAR library loaded has no {name}: it is older than this package")
+    return entry
 
 
 @functools.lru_cache(maxsize=None)
