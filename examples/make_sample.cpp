@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Writes a small LAS 1.2 file with point format 3: a gently sloping,
 // slightly noisy surface of 20 x 16 points with first and second returns,
-// GPS times and colours. Deterministic: the same bytes on every run.
+// GPS times and colours, georeferenced by GeoTIFF keys in NAD83 / UTM zone
+// 10N with NAVD88 heights. Deterministic: the same bytes on every run.
 //
 //   make_sample OUTPUT.las
 
@@ -20,6 +21,45 @@ namespace {
 
 constexpr int kColumns = 20;
 constexpr int kRows = 16;
+
+// A VLR: a 54-byte header (reserved 0, user id, record id, length,
+// description) and its data.
+std::vector<unsigned char> vlr(const char *user_id, std::uint16_t record_id, const char *description,
+                               const std::vector<unsigned char> &data) {
+    std::vector<unsigned char> bytes(54 + data.size(), 0);
+    std::memcpy(&bytes[2], user_id, std::strlen(user_id));
+    std::memcpy(&bytes[18], &record_id, 2);
+    const auto length = static_cast<std::uint16_t>(data.size());
+    std::memcpy(&bytes[20], &length, 2);
+    std::memcpy(&bytes[22], description, std::strlen(description));
+    std::copy(data.begin(), data.end(), bytes.begin() + 54);
+    return bytes;
+}
+
+// The CRS as GeoTIFF keys: the key directory (version 1.1.0, then id,
+// location, count, value of each key) and the text its citation points at.
+std::vector<unsigned char> crs_records() {
+    constexpr char kCitation[] = "NAD83 / UTM zone 10N + NAVD88 height|";
+    constexpr std::uint16_t kCitationLength = sizeof kCitation - 1;
+    const std::uint16_t keys[] = {
+        1, 1, 0, 7,                           // directory header: 7 keys
+        1024, 0, 1, 1,                        // GTModelTypeGeoKey: projected
+        1025, 0, 1, 1,                        // GTRasterTypeGeoKey: pixel is area
+        1026, 34737, kCitationLength, 0,      // GTCitationGeoKey
+        3072, 0, 1, 26910,                    // ProjectedCSTypeGeoKey: NAD83 / UTM zone 10N
+        3076, 0, 1, 9001,                     // ProjLinearUnitsGeoKey: metre
+        4096, 0, 1, 5703,                     // VerticalCSTypeGeoKey: NAVD88 height
+        4099, 0, 1, 9001,                     // VerticalUnitsGeoKey: metre
+    };
+    std::vector<unsigned char> directory(sizeof keys);
+    std::memcpy(directory.data(), keys, sizeof keys);
+    std::vector<unsigned char> records = vlr("LASF_Projection", 34735, "GeoTIFF GeoKeyDirectoryTag", directory);
+    const std::vector<unsigned char> ascii =
+        vlr("LASF_Projection", 34737, "GeoTIFF GeoAsciiParamsTag",
+            std::vector<unsigned char>(kCitation, kCitation + kCitationLength));
+    records.insert(records.end(), ascii.begin(), ascii.end());
+    return records;
+}
 
 struct FileCloser {
     void operator()(std::FILE *fp) const noexcept { std::fclose(fp); }
@@ -60,7 +100,7 @@ std::vector<LAS12fm3> make_points() {
     return points;
 }
 
-LAS12Header make_header(const std::vector<LAS12fm3> &points) {
+LAS12Header make_header(const std::vector<LAS12fm3> &points, std::size_t vlr_bytes) {
     LAS12Header h{};
     std::memcpy(h.LASF, "LASF", 4);
     h.VersionMajor = 1;
@@ -75,7 +115,8 @@ LAS12Header make_header(const std::vector<LAS12fm3> &points) {
     h.FileCreationDay = 342;
     h.FileCreationYear = 2026;
     h.HeaderSize = sizeof(LAS12Header);
-    h.OffsetToData = sizeof(LAS12Header);
+    h.OffsetToData = static_cast<std::uint32_t>(sizeof(LAS12Header) + vlr_bytes);
+    h.NumberOfVariableLengthRecords = 2;
     h.PointDataFormatID = 3;
     h.PointDataRecordLength = sizeof(LAS12fm3);
     h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = 0.01;
@@ -112,10 +153,12 @@ int main(int argc, char **argv) {
         return 1;
     }
     const std::vector<LAS12fm3> points = make_points();
-    const LAS12Header header = make_header(points);
+    const std::vector<unsigned char> records = crs_records();
+    const LAS12Header header = make_header(points, records.size());
 
     std::unique_ptr<std::FILE, FileCloser> fp(std::fopen(argv[1], "wb"));
     if (!fp || std::fwrite(&header, sizeof header, 1, fp.get()) != 1 ||
+        std::fwrite(records.data(), 1, records.size(), fp.get()) != records.size() ||
         std::fwrite(points.data(), sizeof(LAS12fm3), points.size(), fp.get()) != points.size() ||
         std::fclose(fp.release()) != 0) {
         std::printf("Cannot write %s\n", argv[1]);

@@ -319,7 +319,7 @@ std::string records_text(const Json &info) {
             text += line("WKT bit", std::string(crs["wkt_bit"].get<bool>() ? "set" : "clear") +
                                         ", which does not fit the records");
         }
-        if (!crs["geotiff_keys"].empty()) text += line("GeoTIFF keys", "");
+        if (!crs["geotiff_keys"].empty()) text += "  GeoTIFF keys\n";
         for (const Json &key : crs["geotiff_keys"]) {
             std::string name = (key["name"].is_null() ? "key" : key["name"].get<std::string>()) + " (" +
                                key["id"].dump() + ")";
