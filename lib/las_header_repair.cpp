@@ -166,56 +166,6 @@ void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan)
     }
 }
 
-// Whether the descriptor opened for writing still shows the file that was
-// read and scanned: the same file (not one renamed over it), the same length,
-// the same header bytes. Any difference means another program is at work on
-// it, and the repair's values may no longer be right.
-int recheck(int read_fd, int write_fd, std::uint64_t size, const HeaderImage &original, std::size_t header_bytes,
-            const char *path, tolvren_detail *detail) {
-    struct stat read_info;
-    struct stat write_info;
-    if (::fstat(read_fd, &read_info) != 0 || ::fstat(write_fd, &write_info) != 0) {
-        return fail(detail, TOLVREN_EREAD, errno, path, "cannot examine the file before writing");
-    }
-    if (read_info.st_dev != write_info.st_dev || read_info.st_ino != write_info.st_ino) {
-        return fail(detail, TOLVREN_ECHANGED, 0, path, "the file was replaced during the repair; nothing was written");
-    }
-    HeaderImage now{};
-    const long long got = read_at(write_fd, now.data(), header_bytes, 0);
-    if (got < 0) return fail(detail, TOLVREN_EREAD, errno, path, "cannot read the header again before writing");
-    if (write_info.st_size < 0 || static_cast<std::uint64_t>(write_info.st_size) != size ||
-        static_cast<std::size_t>(got) != header_bytes || std::memcmp(now.data(), original.data(), header_bytes) != 0) {
-        return fail(detail, TOLVREN_ECHANGED, 0, path,
-                    "the file changed during the repair (its length or header); nothing was written");
-    }
-    return TOLVREN_OK;
-}
-
-int write_plan(const char *path, const OpenedFile &read, const tolvren_header &h, const HeaderImage &original,
-               const Plan &plan, tolvren_detail *detail) {
-    OpenedFile file;
-    int code = open_file(path, true, file, detail);
-    if (code != TOLVREN_OK) return code;
-    code = recheck(read.fd.get(), file.fd.get(), read.size, original, public_header_size(h.version_minor), path,
-                   detail);
-    if (code != TOLVREN_OK) return code;
-    int error = 0;
-    switch (patch_span(file.fd.get(), original.data(), plan.updated().data(), plan.span(), read.size, error)) {
-        case PatchStatus::written:
-            return TOLVREN_OK;
-        case PatchStatus::changed:
-            return fail(detail, TOLVREN_ECHANGED, 0, path, "the file became shorter during the repair; nothing was written");
-        case PatchStatus::write_failed:
-            return fail(detail, TOLVREN_EWRITE, error, path,
-                        "writing the repaired header failed; the header holds its original bytes");
-        case PatchStatus::restore_failed:
-            break;
-    }
-    return fail(detail, TOLVREN_EWRITERESTORE, error, path,
-                "writing the repaired header failed and so did writing the original bytes back: the header may be "
-                "damaged");
-}
-
 int repair(const char *path, unsigned flags, unsigned threads, tolvren_progress_fn progress, void *user,
            tolvren_repair_result &out, tolvren_detail *detail) {
     out = tolvren_repair_result{};
@@ -267,13 +217,67 @@ int repair(const char *path, unsigned flags, unsigned threads, tolvren_progress_
     plan_counts(header, out.scan, plan);
     plan_extents(header, out.scan, plan);
     if (out.count == 0 || (flags & TOLVREN_REPAIR_DRY_RUN) != 0) return TOLVREN_OK;
-    code = write_plan(path, file, header, original, plan, detail);
+    code = write_header_span(path, file, header, original, plan.updated(), plan.span(), {"the repair", "repaired"},
+                             detail);
     // After a failed restore the header holds some of the new bytes.
     if (code == TOLVREN_OK || code == TOLVREN_EWRITERESTORE) out.written = 1;
     return code;
 }
 
+// Whether the descriptor opened for writing still shows the file that was
+// read: the same file (not one renamed over it), the same length, the same
+// header bytes. Any difference means another program is at work on it, and
+// the values to write may no longer be right.
+int recheck(int read_fd, int write_fd, std::uint64_t size, const HeaderImage &original, std::size_t header_bytes,
+            const WriteWords &words, const char *path, tolvren_detail *detail) noexcept {
+    struct stat read_info;
+    struct stat write_info;
+    if (::fstat(read_fd, &read_info) != 0 || ::fstat(write_fd, &write_info) != 0) {
+        return fail(detail, TOLVREN_EREAD, errno, path, "cannot examine the file before writing");
+    }
+    if (read_info.st_dev != write_info.st_dev || read_info.st_ino != write_info.st_ino) {
+        return fail(detail, TOLVREN_ECHANGED, 0, path, "the file was replaced during %s; nothing was written",
+                    words.call);
+    }
+    HeaderImage now{};
+    const long long got = read_at(write_fd, now.data(), header_bytes, 0);
+    if (got < 0) return fail(detail, TOLVREN_EREAD, errno, path, "cannot read the header again before writing");
+    if (write_info.st_size < 0 || static_cast<std::uint64_t>(write_info.st_size) != size ||
+        static_cast<std::size_t>(got) != header_bytes || std::memcmp(now.data(), original.data(), header_bytes) != 0) {
+        return fail(detail, TOLVREN_ECHANGED, 0, path,
+                    "the file changed during %s (its length or header); nothing was written", words.call);
+    }
+    return TOLVREN_OK;
+}
+
 }  // namespace
+
+int write_header_span(const char *path, const OpenedFile &read, const tolvren_header &header,
+                      const HeaderImage &original, const HeaderImage &updated, ByteRun span, const WriteWords &words,
+                      tolvren_detail *detail) noexcept {
+    OpenedFile file;
+    int code = open_file(path, true, file, detail);
+    if (code != TOLVREN_OK) return code;
+    code = recheck(read.fd.get(), file.fd.get(), read.size, original, public_header_size(header.version_minor), words,
+                   path, detail);
+    if (code != TOLVREN_OK) return code;
+    int error = 0;
+    switch (patch_span(file.fd.get(), original.data(), updated.data(), span, read.size, error)) {
+        case PatchStatus::written:
+            return TOLVREN_OK;
+        case PatchStatus::changed:
+            return fail(detail, TOLVREN_ECHANGED, 0, path, "the file became shorter during %s; nothing was written",
+                        words.call);
+        case PatchStatus::write_failed:
+            return fail(detail, TOLVREN_EWRITE, error, path,
+                        "writing the %s header failed; the header holds its original bytes", words.header);
+        case PatchStatus::restore_failed:
+            break;
+    }
+    return fail(detail, TOLVREN_EWRITERESTORE, error, path,
+                "writing the %s header failed and so did writing the original bytes back: the header may be damaged",
+                words.header);
+}
 
 }  // namespace tolvren::las
 

@@ -494,6 +494,31 @@ int open_and_read_header(const char *path, OpenedFile &file, tolvren_header &out
                          tolvren_detail *detail) noexcept;
 
 // ---------------------------------------------------------------------------
+// Writing a header in place (las_header_repair.cpp)
+// ---------------------------------------------------------------------------
+
+// How a write's failures name the call that made it: `call` as in "the file
+// changed during the repair", `header` as in "writing the repaired header
+// failed".
+struct WriteWords {
+    const char *call;
+    const char *header;
+};
+
+// Writes `span` of `updated` over the header of the file that `read` holds
+// open for reading (as open_and_read_header opened it, `header` and
+// `original` what it read), all or nothing: it opens the file for writing,
+// checks that it is still the same file (device and inode), as long, with
+// the same header bytes, else TOLVREN_ECHANGED and nothing is written, then
+// writes the span with patch_span and syncs it. The span must lie within
+// one page. Returns a tolvren_error: TOLVREN_EWRITEOPEN, TOLVREN_EREAD,
+// TOLVREN_ECHANGED, TOLVREN_EWRITE (the header holds its original bytes) or
+// TOLVREN_EWRITERESTORE (it may hold some of the new ones).
+int write_header_span(const char *path, const OpenedFile &read, const tolvren_header &header,
+                      const HeaderImage &original, const HeaderImage &updated, ByteRun span, const WriteWords &words,
+                      tolvren_detail *detail) noexcept;
+
+// ---------------------------------------------------------------------------
 // Scanning (las_header_scan.cpp, las_header_laz.cpp)
 // ---------------------------------------------------------------------------
 
