@@ -7,7 +7,8 @@
 // in memory and writes the bytes from the first changed field to the last in
 // one write (the unchanged bytes between them as the file holds them), so
 // that no signal can leave some fields old and others new, and syncs before
-// it reports success.
+// it reports success. That write, write_header_span, also writes the fields
+// that tolvren_set_fields sets.
 
 #include "tolvren_internal.h"
 

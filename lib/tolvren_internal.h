@@ -487,6 +487,12 @@ std::uint16_t standard_record_length(unsigned format) noexcept;
 // `for_writing`) or TOLVREN_ENOTREGULAR.
 int open_file(const char *path, bool for_writing, OpenedFile &out, tolvren_detail *detail) noexcept;
 
+// Decodes the fields of bytes 4-93 that describe the file rather than its
+// layout (file source ID, global encoding, GUID, system identifier,
+// generating software, creation day and year) from a header image into
+// `out`, whose version_minor says which of them exist.
+void decode_fixed_fields(const unsigned char *bytes, tolvren_header &out) noexcept;
+
 // Opens `path` for reading and reads its header into `out`, walking its VLR
 // and EVLR headers, and its first bytes into `image` (the rest zero).
 // Returns a tolvren_error.

@@ -621,7 +621,8 @@ TEST(HeaderApiRepair, FileChangedDuringTheScanIsNotWritten) {
 }
 
 // Failed writes and syncs put the original bytes back; when that fails too
-// the repair says so. The changed fields go in one write.
+// the repair, or the setting of a field, says so. The changed fields go in
+// one write.
 TEST(HeaderApiRepair, FailedWritesAreUndone) {
     LasFile f;
     Bytes bytes = f.build();
@@ -638,14 +639,19 @@ TEST(HeaderApiRepair, FailedWritesAreUndone) {
         {"9", "ok", "2", "restore_failed", true},
         {"9", "ok", "0", "ok", false},
     };
-    for (const auto &c : cases) {
-        Crafted file(bytes);
-        const tolvren_test::ProcessResult run = tolvren_test::run_process(
-            {TOLVREN_HEADER_API_FAULTS_PATH, c.good_writes, c.after_failure, c.failing_syncs, file.path()});
-        EXPECT_EQ(run.out.substr(0, run.out.find(' ')), c.expected) << run.out;
-        EXPECT_EQ(file.bytes() == bytes, c.restored) << run.out;
-        if (c.expected == std::string("ok")) {
-            EXPECT_EQ(run.out, "ok 1 writes 1 syncs\n");
+    for (const bool set : {false, true}) {
+        SCOPED_TRACE(set ? "set" : "repair");
+        for (const auto &c : cases) {
+            Crafted file(bytes);
+            std::vector<std::string> args{TOLVREN_HEADER_API_FAULTS_PATH, c.good_writes, c.after_failure,
+                                          c.failing_syncs, file.path()};
+            if (set) args.insert(args.begin() + 1, "set");
+            const tolvren_test::ProcessResult run = tolvren_test::run_process(args);
+            EXPECT_EQ(run.out.substr(0, run.out.find(' ')), c.expected) << run.out;
+            EXPECT_EQ(file.bytes() == bytes, c.restored) << run.out;
+            if (c.expected == std::string("ok")) {
+                EXPECT_EQ(run.out, "ok 1 writes 1 syncs\n");
+            }
         }
     }
 }

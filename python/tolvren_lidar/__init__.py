@@ -15,6 +15,7 @@ variable or the system's library path)::
 from ._api import (
     CanceledError,
     Change,
+    FieldError,
     FileAccessError,
     Finding,
     Header,
@@ -40,6 +41,7 @@ __version__ = "1.1.0"
 __all__ = [
     "CanceledError",
     "Change",
+    "FieldError",
     "FileAccessError",
     "Finding",
     "Header",

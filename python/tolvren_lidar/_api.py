@@ -62,6 +62,12 @@ class InvalidFileError(TolvrenError):
     record shorter than its format's."""
 
 
+class FieldError(InvalidArgumentError):
+    """A value a header field cannot hold, or a field the file's version
+    does not have (or its point format forbids) (``field``): set_fields
+    left the file untouched."""
+
+
 class RefusedError(TolvrenError):
     """The operation declined the file and left it untouched: compressed
     point data that cannot be decoded, a layout that does not fit the file,
@@ -93,6 +99,7 @@ class WriteError(TolvrenError):
 # The family of each error, by the stable name tolvren_error_name gives it.
 _FAMILIES: Dict[str, Type[TolvrenError]] = {
     "invalid_argument": InvalidArgumentError,
+    "field": FieldError,
     "open_failed": FileAccessError,
     "not_regular_file": FileAccessError,
     "read_failed": FileAccessError,
