@@ -590,4 +590,102 @@ TEST(TolvrenRunner, OnlyWorkThatChangesFilesTakesTurnsOnOneFile) {
     }
 }
 
+
+// set: every option writes its field as info shows it back; the dry run
+// says what would change, a second run that nothing does.
+TEST(TolvrenSet, EachOptionWritesTheFieldInfoShows) {
+    TempDir dir;
+    const std::string path = dir.file("f.las");
+    write_file(path, craft(4, 1, 3));
+    const std::vector<std::string> fields{
+        "--file-source-id", "65535", "--system-identifier", "NEW SYS", "--generating-software", "",
+        "--creation-date", "2024-12-31", "--guid", "01234567-89ab-cdef-0123-456789ABCDEF",
+        "--global-encoding-gps", "adjusted", "--global-encoding-wkt", "on", path};
+    std::vector<std::string> args{"set", "--dry-run"};
+    args.insert(args.end(), fields.begin(), fields.end());
+    ToolRun run = tolvren(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, path +
+                           ": would set: file_source_id 0 -> 65535, system_identifier \"TEST\\x01SYSTEM\\\\\" -> "
+                           "\"NEW SYS\", generating_software \"tolvren tests\" -> \"\", creation_date 0000-000 -> "
+                           "2024-366, guid 00000000-0000-0000-0000-000000000000 -> "
+                           "01234567-89ab-cdef-0123-456789abcdef, gps_time_type week -> adjusted, wkt off -> on\n");
+    args.at(1) = "--json";
+    run = tolvren(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.lines().size(), 1u);
+    EXPECT_EQ(run.lines()[0]["status"], "set");
+    EXPECT_EQ(run.lines()[0]["changes"].size(), 7u);
+    EXPECT_EQ(run.lines()[0]["changes"][3], json::parse(R"({"field":"creation_date","old":"0000-000","new":"2024-366"})"));
+    const json info = tolvren({"info", "--json", path}).lines().at(0);
+    EXPECT_EQ(info["file_source_id"], 65535);
+    EXPECT_EQ(info["system_identifier"], "NEW SYS");
+    EXPECT_EQ(info["generating_software"], "");
+    EXPECT_EQ(info["creation_day"], 366);
+    EXPECT_EQ(info["creation_year"], 2024);
+    EXPECT_EQ(info["guid"], "01234567-89ab-cdef-0123-456789abcdef");
+    EXPECT_EQ(info["global_encoding"], 0x11);
+    args.erase(args.begin() + 1);
+    EXPECT_EQ(tolvren(args).out, path + ": unchanged\n");
+}
+
+// A field the version lacks is refused file by file; --guid random gives the
+// files of one run one new version-4 UUID; a write under a file-size limit
+// fails and lists what it tried.
+TEST(TolvrenSet, RefusalsRandomGuidsAndFailedWrites) {
+    TempDir dir;
+    const std::string old_file = dir.file("v10.las"), new_file = dir.file("v14.las");
+    write_file(old_file, craft(0, 1, 3));
+    write_file(new_file, craft(4, 6, 3));
+    ToolRun run = tolvren({"set", "--json", "--file-source-id", "5", old_file, new_file});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.lines().size(), 2u);
+    EXPECT_EQ(run.lines()[0]["status"], "refused");
+    EXPECT_EQ(run.lines()[0]["error"]["code"], code_name(TOLVREN_EFIELD));
+    EXPECT_EQ(run.lines()[0]["changes"], json::array());
+    EXPECT_EQ(run.lines()[1]["status"], "set");
+    EXPECT_EQ(read_file(old_file), craft(0, 1, 3));
+
+    std::vector<std::string> guids;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(tolvren({"set", "--guid", "random", old_file, new_file}).status, 0);
+        const std::vector<json> lines = tolvren({"info", "--json", old_file, new_file}).lines();
+        EXPECT_EQ(lines.at(0)["guid"], lines.at(1)["guid"]);
+        guids.push_back(lines.at(0)["guid"]);
+        EXPECT_EQ(guids.back()[14], '4') << guids.back();
+        EXPECT_NE(std::string("89ab").find(guids.back()[19]), std::string::npos) << guids.back();
+    }
+    EXPECT_NE(guids[0], guids[1]);
+
+    const auto file_size_limit = [] {
+        const rlimit limit{40, 40};  // below the system identifier's bytes
+        setrlimit(RLIMIT_FSIZE, &limit);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    };
+    const Bytes before = read_file(new_file);
+    const tolvren_test::ProcessResult limited =
+        tolvren_after(file_size_limit, {"set", "--json", "--system-identifier", "X", new_file});
+    EXPECT_EQ(limited.exit_code, 1);
+    const json line = json::parse(limited.out);
+    EXPECT_EQ(line["status"], "failed");
+    EXPECT_EQ(line["changes"].at(0)["new"], "X");
+    EXPECT_EQ(read_file(new_file), before);
+}
+
+TEST(TolvrenSet, UsageErrorsSayWhatIsWrong) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"set", "x.las"}, "set needs a field to set"},
+        {{"set", "--creation-date", "2023-02-29", "x.las"}, "2023-02-29 is not a date"},
+        {{"set", "--guid", "01234567-89ab-cdef-0123-456789abcdeg", "x.las"}, "is not a UUID"},
+        {{"set", "--file-source-id", "65536", "x.las"}, "65536 is not between 0 and 65535"},
+        {{"set", "--global-encoding-wkt", "yes", "x.las"}, "yes"},
+    };
+    for (const auto &[args, says] : cases) {
+        const ToolRun run = tolvren(args);
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+    }
+}
+
 }  // namespace
