@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""Read, check and repair the headers of LAS 1.0-1.4 files from Python.
+"""Read, check, repair and set the headers of LAS 1.0-1.4 files from Python.
 
 A thin layer over the header API of the Tolvren LiDAR library
 (libTolvren_LiDAR.so.1, found through the TOLVREN_LIDAR_LIBRARY environment
@@ -10,6 +10,7 @@ variable or the system's library path)::
     report = tolvren_lidar.check("tile.las", scan=True)
     if not report.ok:
         tolvren_lidar.repair("tile.las")
+    tolvren_lidar.set_fields("tile.las", file_source_id=1204)
 """
 
 from ._api import (
@@ -27,12 +28,14 @@ from ._api import (
     RepairResult,
     Report,
     Scan,
+    SetResult,
     TolvrenError,
     WriteError,
     check,
     read_header,
     repair,
     scan,
+    set_fields,
 )
 from ._bindings import LibraryNotFoundError
 
@@ -54,10 +57,12 @@ __all__ = [
     "RepairResult",
     "Report",
     "Scan",
+    "SetResult",
     "TolvrenError",
     "WriteError",
     "check",
     "read_header",
     "repair",
     "scan",
+    "set_fields",
 ]
