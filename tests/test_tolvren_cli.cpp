@@ -160,8 +160,11 @@ TEST(TolvrenCli, UsageErrorsHelpAndVersion) {
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err, "");
     }
+    // The message names what is wrong.
+    EXPECT_EQ(tolvren({"frobnicate", "x.las"}).err.rfind("frobnicate is not a command of tolvren", 0), 0u);
+    EXPECT_EQ(tolvren({"info", "-j", "abc", "x.las"}).err.rfind("--jobs: abc is not a number\n", 0), 0u);
     for (const auto &args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"info", "--help"}, {"check", "-h"}, {"repair", "--help"}}) {
+             {"--help"}, {"info", "--help"}, {"check", "-h"}, {"repair", "--help"}, {"set", "--help"}}) {
         const ToolRun run = tolvren(args);
         EXPECT_EQ(run.status, 0);
         EXPECT_NE(run.out.find("Usage: tolvren"), std::string::npos);

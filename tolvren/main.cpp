@@ -65,7 +65,7 @@ void add_common_options(CLI::App &command, Options &options, const char *files_h
         .add_option("-j,--jobs", options.jobs,
                     "Files worked on at once (default: the number of cores); with fewer files than N, the points of "
                     "each are read on several threads. Output keeps the order of the files")
-        ->check(CLI::Range(1u, 1024u).description(""))
+        ->check(whole_number(1, 1024))
         ->type_name("N");
     command.footer(kFooter);
 }
@@ -223,6 +223,15 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
+        // A first word that is no command leaves the command missing; the
+        // word is what to name.
+        const std::vector<std::string> left = app.remaining();
+        if (app.get_subcommands().empty() && !left.empty() && left.front().rfind('-', 0) != 0) {
+            app.exit(CLI::ExtrasError(left.front() + " is not a command of tolvren; the commands are info, check, "
+                                                     "repair and set",
+                                      CLI::ExitCodes::ExtrasError));
+            return tolvren_cli::kExitUsage;
+        }
         // --help and --version end here too, with status 0.
         return app.exit(error) == 0 ? tolvren_cli::kExitOk : tolvren_cli::kExitUsage;
     }
