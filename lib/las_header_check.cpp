@@ -61,6 +61,30 @@ private:
     tolvren_report &out_;
 };
 
+// VLRs that do not end by OffsetToData, or by the end of the file when
+// OffsetToData lies beyond it (the limit the walk goes to); OffsetToData is
+// known to lie after the header. The walk refuses a count whose headers
+// alone pass the limit before reading one; else it stops at the first
+// record that passes it.
+void check_vlr_walk(const tolvren_header &h, Report &report) {
+    const std::uint64_t offset = h.offset_to_point_data;
+    const bool offset_in_file = offset <= h.file_size;
+    std::array<char, 64> limit{};
+    std::snprintf(limit.data(), limit.size(), offset_in_file ? "OffsetToData %llu" : "the end of the file (%llu bytes)",
+                  ull(offset_in_file ? offset : h.file_size));
+    const std::uint64_t room = (offset_in_file ? offset : h.file_size) - h.header_size;
+    if (std::uint64_t{h.number_of_vlrs} * internal::kVlrHeaderBytes > room) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_VLRS_PAST_OFFSET,
+                   "the header counts %u VLRs, whose %zu-byte headers alone run past %s; the walk stopped before "
+                   "the first, at byte %llu",
+                   h.number_of_vlrs, internal::kVlrHeaderBytes, limit.data(), ull(h.vlr_end));
+    } else {
+        const bool one = h.number_of_vlrs == 1;
+        report.add(TOLVREN_ERROR, TOLVREN_F_VLRS_PAST_OFFSET, "the %u VLR%s past %s; the walk stopped at byte %llu",
+                   h.number_of_vlrs, one ? " runs" : "s run", limit.data(), ull(h.vlr_end));
+    }
+}
+
 // Where the point data, the VLRs, the EVLRs and the waveform data lie.
 void check_layout(const tolvren_header &h, Report &report) {
     const std::uint64_t offset = h.offset_to_point_data;
@@ -68,9 +92,7 @@ void check_layout(const tolvren_header &h, Report &report) {
         report.add(TOLVREN_ERROR, TOLVREN_F_OFFSET_INSIDE_HEADER,
                    "OffsetToData %llu lies inside the %u-byte header", ull(offset), h.header_size);
     } else if (h.vlr_problem == TOLVREN_WALK_PAST_END) {
-        report.add(TOLVREN_ERROR, TOLVREN_F_VLRS_PAST_OFFSET,
-                   "the %u VLRs run to byte %llu, past OffsetToData %llu or the end of the file", h.number_of_vlrs,
-                   ull(h.vlr_end), ull(offset));
+        check_vlr_walk(h, report);
     }
     if (offset > h.file_size) {
         report.add(TOLVREN_ERROR, TOLVREN_F_POINT_DATA_OUTSIDE_FILE,

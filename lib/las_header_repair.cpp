@@ -88,7 +88,8 @@ const char *layout_doubt(const tolvren_header &h) {
     if (h.vlr_problem == TOLVREN_WALK_TOO_MANY || h.evlr_problem == TOLVREN_WALK_TOO_MANY) {
         return "the header counts more VLRs or EVLRs than the 65536 of each that are walked";
     }
-    if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData or the end of the file";
+    // OffsetToData lies in the file here, so it is the limit the VLRs break.
+    if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData";
     if (h.evlr_problem != TOLVREN_WALK_OK) return "the EVLRs start before the point data or run past the end of the file";
     if (waveform_in_file(h) &&
         (h.start_of_waveform_data < offset || h.start_of_waveform_data > h.file_size)) {

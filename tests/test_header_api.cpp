@@ -458,6 +458,33 @@ TEST(HeaderApiCheck, EachFindingOnACraftedFile) {
     }
 }
 
+// A walk of the VLRs that breaks its limit names the limit, OffsetToData or
+// the end of the file when OffsetToData lies beyond it, and where it stopped.
+TEST(HeaderApiCheck, VlrFindingsNameTheLimitAndWhereTheWalkStopped) {
+    LasFile f;
+    f.vlrs = {10};  // OffsetToData 439
+    const std::vector<std::pair<std::function<void(Bytes &)>, std::string>> cases{
+        {[](Bytes &b) { put<std::uint32_t>(b, 100, 0xFFFFFFFFu); },
+         "the header counts 4294967295 VLRs, whose 54-byte headers alone run past OffsetToData 439; the walk "
+         "stopped before the first, at byte 375"},
+        {[](Bytes &b) { put<std::uint16_t>(b, 375 + 20, 11); },
+         "the 1 VLR runs past OffsetToData 439; the walk stopped at byte 440"},
+        {[](Bytes &b) { put<std::uint32_t>(b, 96, 1u << 20), put<std::uint16_t>(b, 375 + 20, 60000); },
+         "the 1 VLR runs past the end of the file (559 bytes); the walk stopped at byte 559"},
+    };
+    for (const auto &[edit, sentence] : cases) {
+        Bytes bytes = f.build();
+        edit(bytes);
+        Crafted file(bytes);
+        const tolvren_report report = file.check(false);
+        const auto found = std::find_if(report.findings, report.findings + report.count, [](const tolvren_finding &x) {
+            return x.code == TOLVREN_F_VLRS_PAST_OFFSET;
+        });
+        ASSERT_NE(found, report.findings + report.count) << sentence;
+        EXPECT_STREQ(found->message, sentence.c_str());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Repairing
 // ---------------------------------------------------------------------------
