@@ -90,10 +90,16 @@ const char *layout_doubt(const tolvren_header &h) {
     }
     // OffsetToData lies in the file here, so it is the limit the VLRs break.
     if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData";
-    if (h.evlr_problem != TOLVREN_WALK_OK) return "the EVLRs start before the point data or run past the end of the file";
-    if (waveform_in_file(h) &&
-        (h.start_of_waveform_data < offset || h.start_of_waveform_data > h.file_size)) {
-        return "the waveform data said to be in the file do not start after the point data";
+    if (h.evlr_problem != TOLVREN_WALK_OK) {
+        return h.start_of_first_evlr < offset || h.start_of_first_evlr < h.header_size
+                   ? "the first EVLR starts before the point data"
+                   : "the EVLRs run past the end of the file";
+    }
+    if (waveform_in_file(h) && h.start_of_waveform_data < offset) {
+        return "the waveform data said to be in the file start before the point data";
+    }
+    if (waveform_in_file(h) && h.start_of_waveform_data > h.file_size) {
+        return "the waveform data said to be in the file start beyond its end";
     }
     if (!h.compressed && h.point_region_end != h.file_size &&
         (h.point_region_end - offset) % h.point_record_length != 0) {

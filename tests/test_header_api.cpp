@@ -529,6 +529,22 @@ TEST(HeaderApiRepair, WritesOnlyTheFieldsThatChange) {
     EXPECT_EQ(file.bytes(), expected);
 }
 
+// Waveform data said to be in the file but starting outside it are refused
+// for the side they lie on.
+TEST(HeaderApiRepair, AWaveformStartOutsideTheFileIsRefusedForWhereItLies) {
+    for (const auto &[start, reason] : {std::pair<std::uint64_t, const char *>{1u << 30, "start beyond its end"},
+                                        {300, "start before the point data"}}) {
+        Bytes bytes = LasFile{}.build();
+        bytes[6] = 2;  // global encoding bit 1: waveform data in this file
+        put<std::uint64_t>(bytes, 227, start);
+        Crafted file(bytes);
+        tolvren_repair_result result;
+        tolvren_detail detail;
+        EXPECT_EQ(file.repair(result, 0, &detail), TOLVREN_ELAYOUT);
+        EXPECT_NE(std::string(detail.message).find(reason), std::string::npos) << detail.message;
+    }
+}
+
 struct Progress {
     std::vector<std::uint64_t> done;
     std::uint64_t total = 0;
