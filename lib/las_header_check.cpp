@@ -206,16 +206,17 @@ void check_numbers(const tolvren_header &h, Report &report) {
         if (!(h.min[axis] <= h.max[axis])) {
             // Without points the extents describe nothing.
             report.add(h.point_count > 0 ? TOLVREN_ERROR : TOLVREN_WARNING, TOLVREN_F_MIN_ABOVE_MAX,
-                       "the %s extent runs from %.17g down to %.17g", kAxisNames[axis], h.min[axis], h.max[axis]);
+                       "the %s extent runs from %s down to %s", kAxisNames[axis], double_text(h.min[axis]).c_str(),
+                       double_text(h.max[axis]).c_str());
         }
     }
     for (std::size_t axis = 0; axis < 3; ++axis) {
         if (!scale_usable(h.scale[axis])) {
-            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s scale factor %g turns no raw value into a coordinate",
-                       kAxisNames[axis], h.scale[axis]);
+            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s scale factor %s turns no raw value into a coordinate",
+                       kAxisNames[axis], double_text(h.scale[axis]).c_str());
         } else if (!std::isfinite(h.offset[axis])) {
-            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s offset %g turns no raw value into a coordinate",
-                       kAxisNames[axis], h.offset[axis]);
+            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s offset %s turns no raw value into a coordinate",
+                       kAxisNames[axis], double_text(h.offset[axis]).c_str());
         }
     }
     if (h.point_format > kLastFormatOfVersion[h.version_minor]) {
@@ -255,18 +256,18 @@ void check_against_scan(const tolvren_header &h, const tolvren_scan &scan, bool 
         if (!axis_usable(h, axis)) continue;
         if (!scanned_extents_usable(h, scan, axis)) {
             report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE,
-                       "the %s scale factor %g and offset %g take the points' coordinates beyond the range of a "
+                       "the %s scale factor %s and offset %s take the points' coordinates beyond the range of a "
                        "double",
-                       kAxisNames[axis], h.scale[axis], h.offset[axis]);
+                       kAxisNames[axis], double_text(h.scale[axis]).c_str(), double_text(h.offset[axis]).c_str());
             continue;
         }
         if (extent_off(h.min[axis], scan.real_min[axis], h.scale[axis]) ||
             extent_off(h.max[axis], scan.real_max[axis], h.scale[axis])) {
             report.add(TOLVREN_ERROR, TOLVREN_F_EXTENT_MISMATCH,
-                       "the %s extent [%.17g, %.17g] is more than half a scale step (%g) from the points' "
-                       "[%.17g, %.17g]",
-                       kAxisNames[axis], h.min[axis], h.max[axis], h.scale[axis], scan.real_min[axis],
-                       scan.real_max[axis]);
+                       "the %s extent [%s, %s] is more than half a scale step (%s) from the points' [%s, %s]",
+                       kAxisNames[axis], double_text(h.min[axis]).c_str(), double_text(h.max[axis]).c_str(),
+                       double_text(h.scale[axis]).c_str(), double_text(scan.real_min[axis]).c_str(),
+                       double_text(scan.real_max[axis]).c_str());
         }
     }
 }

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +16,7 @@
 namespace tolvren::las {
 
 // ---------------------------------------------------------------------------
-// Failures
+// Failures and the numbers in sentences
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -82,6 +84,29 @@ void clear(tolvren_detail *detail) noexcept {
     detail->code = TOLVREN_OK;
     detail->sys_errno = 0;
     detail->message[0] = '\0';
+}
+
+namespace {
+
+// The magnitudes written in plain digits: every scale, offset and extent a
+// LAS header plausibly holds, and far beyond.
+constexpr double kPlainLeast = 1e-15;
+constexpr double kPlainBeyond = 1e17;
+
+}  // namespace
+
+DoubleText double_text(double value) noexcept {
+    DoubleText out;
+    char *const first = out.text.data();
+    char *const last = first + out.text.size() - 1;  // room for the terminator
+    const double magnitude = std::fabs(value);
+    // Fixed notation without a precision is the shortest that reads back as
+    // the same double, as the general one is.
+    const std::to_chars_result written = value == 0.0 || (magnitude >= kPlainLeast && magnitude < kPlainBeyond)
+                                             ? std::to_chars(first, last, value, std::chars_format::fixed)
+                                             : std::to_chars(first, last, value);
+    *(written.ec == std::errc() ? written.ptr : first) = '\0';
+    return out;
 }
 
 // ---------------------------------------------------------------------------

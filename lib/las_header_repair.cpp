@@ -216,9 +216,10 @@ int repair(const char *path, unsigned flags, unsigned threads, tolvren_progress_
     if (const int axis = unmendable_axis(header, out.scan); axis >= 0) {
         const auto a = static_cast<std::size_t>(axis);
         return fail(detail, TOLVREN_EEXTENT, 0, path,
-                    "the %s extent runs from %.17g down to %.17g, and its scale factor %g and offset %g give no "
+                    "the %s extent runs from %s down to %s, and its scale factor %s and offset %s give no "
                     "coordinate to mend it with; the file is left untouched",
-                    kAxisNames[a], header.min[a], header.max[a], header.scale[a], header.offset[a]);
+                    kAxisNames[a], double_text(header.min[a]).c_str(), double_text(header.max[a]).c_str(),
+                    double_text(header.scale[a]).c_str(), double_text(header.offset[a]).c_str());
     }
 
     Plan plan(original, out);

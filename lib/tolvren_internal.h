@@ -472,6 +472,19 @@ int fail(tolvren_detail *detail, int code, int sys_errno, const char *path, cons
 // Sets `detail` (when not NULL) to "no failure".
 void clear(tolvren_detail *detail) noexcept;
 
+// A double as every sentence of the library writes it (findings, refusals):
+// the shortest decimal that reads back as the same double, in plain digits
+// for the magnitudes a header holds, from 1e-15 to below 1e17 (an offset of
+// 600000 reads 600000, never 6e+05), with an exponent only beyond them;
+// "nan", "inf" or "-inf" for the others. The text lives in the returned
+// object, which lasts to the end of the full expression that passes
+// double_text(x).c_str() to a format.
+struct DoubleText {
+    std::array<char, 48> text{};
+    const char *c_str() const noexcept { return text.data(); }
+};
+DoubleText double_text(double value) noexcept;
+
 // ---------------------------------------------------------------------------
 // Reading (las_header_read.cpp)
 // ---------------------------------------------------------------------------

@@ -139,7 +139,7 @@ TEST(TolvrenInfo, TextBlocksAreAlignedUnsignedShortestAndEscaped) {
     for (const std::string &line : std::vector<std::string>{
              "File                     " + dir.file("t.las") + "\n", "Version                  1.4\n",
           "Point count              5000000000\n", "Points by return         1 1 1 0 0 0 0 0 0 0 0 0 0 0 0\n",
-          "Offset                   0.1 1e-07 4170000.123456\n", "Max                      28.5 225 0.5\n",
+          "Offset                   0.1 0.0000001 4170000.123456\n", "Max                      28.5 225 0.5\n",
           std::string("System identifier        TEST\\x01SYSTEM\\\\\n"), std::string("File source ID           65535\n"),
           "\nFile                     " + dir.file("v12.las") + "\n"}) {
         EXPECT_NE(run.out.find(line), std::string::npos) << line << "in\n" << run.out;
@@ -428,6 +428,21 @@ TEST(TolvrenInfo, JsonDoublesAreShortestAndNonFiniteOnesNull) {
     EXPECT_NE(run.out.find("\"offset\":[0.0269056,null,0.0],"), std::string::npos) << run.out;
 }
 
+
+// A double reads the same in check's sentences, in repair's text, in info
+// and in JSON: shortest, without an exponent for what a header holds.
+TEST(TolvrenCheck, DoublesReadTheSameEverywhereWithoutExponents) {
+    TempDir dir;
+    const std::string path = dir.file("f.las");
+    Bytes b = craft(2, 1, 30);
+    put(b, 187, 0.1);  // min X, the points' being 25
+    put(b, 171, 600000.0), put(b, 211, 600002.25), put(b, 219, 600000.0);  // offset Z and the Z extents with it
+    write_file(path, b);
+    EXPECT_NE(tolvren({"check", "--scan", path}).out.find("[0.1, 75.75]"), std::string::npos);
+    EXPECT_NE(tolvren({"repair", "--dry-run", path}).out.find("min[0] 0.1 -> 25\n"), std::string::npos);
+    EXPECT_NE(tolvren({"info", path}).out.find("Offset                   0 0 600000\n"), std::string::npos);
+    EXPECT_NE(tolvren({"info", "--json", path}).out.find("\"offset\":[0.0,0.0,600000.0]"), std::string::npos);
+}
 
 TEST(TolvrenRepair, AFailedWriteIsReportedAsFailedNotRefused) {
     TempDir dir;

@@ -59,10 +59,19 @@ const char *label_of(const std::string &key) {
     return key.c_str();
 }
 
-// The shortest decimal text that reads back as the same double.
+// The shortest decimal text that reads back as the same double, by the
+// library's rule for its sentences: plain digits for the magnitudes a
+// header holds, 1e-15 to below 1e17 (an offset of 600000 reads 600000,
+// never 6e+05), an exponent only beyond them; "nan", "inf", "-inf".
 std::string shortest(double value) {
-    std::array<char, 32> text{};
-    const std::to_chars_result result = std::to_chars(text.data(), text.data() + text.size(), value);
+    constexpr double kPlainLeast = 1e-15;
+    constexpr double kPlainBeyond = 1e17;
+    std::array<char, 48> text{};
+    const double magnitude = std::fabs(value);
+    const std::to_chars_result result = value == 0.0 || (magnitude >= kPlainLeast && magnitude < kPlainBeyond)
+                                            ? std::to_chars(text.data(), text.data() + text.size(), value,
+                                                            std::chars_format::fixed)
+                                            : std::to_chars(text.data(), text.data() + text.size(), value);
     return std::string(text.data(), result.ptr);
 }
 
@@ -237,9 +246,10 @@ bool is_utf8(std::string_view text) {
 }
 
 // Appends `value` as compact JSON. Strings, keys and whole numbers are as
-// the library writes them (text that is not UTF-8 with U+FFFD in its place);
-// doubles are written here, since the library's own form sometimes takes 17
-// digits where fewer read back the same.
+// nlohmann/json writes them (text that is not UTF-8 with U+FFFD in its
+// place); doubles are written here, as shortest() gives them, since its own
+// form sometimes takes 17 digits where fewer read back the same, and uses an
+// exponent for magnitudes a header holds.
 void append_json(const Json &value, std::string &out) {
     const auto dumped = [](const Json &scalar) { return scalar.dump(-1, ' ', false, Json::error_handler_t::replace); };
     switch (value.type()) {
