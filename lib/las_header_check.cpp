@@ -205,9 +205,8 @@ void check_numbers(const tolvren_header &h, Report &report) {
     for (std::size_t axis = 0; axis < 3; ++axis) {
         if (!(h.min[axis] <= h.max[axis])) {
             // Without points the extents describe nothing.
-            report.add(h.point_count > 0 ? TOLVREN_ERROR : TOLVREN_WARNING, TOLVREN_F_MIN_ABOVE_MAX,
-                       "the %s extent runs from %s down to %s", kAxisNames[axis], double_text(h.min[axis]).c_str(),
-                       double_text(h.max[axis]).c_str());
+            report.add(h.point_count > 0 ? TOLVREN_ERROR : TOLVREN_WARNING, TOLVREN_F_MIN_ABOVE_MAX, "%s",
+                       crossed_extent(axis, h.min[axis], h.max[axis]).c_str());
         }
     }
     for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -263,10 +262,12 @@ void check_against_scan(const tolvren_header &h, const tolvren_scan &scan, bool 
         }
         if (extent_off(h.min[axis], scan.real_min[axis], h.scale[axis]) ||
             extent_off(h.max[axis], scan.real_max[axis], h.scale[axis])) {
+            // A negative scale mirrors the axis; its step is as long as
+            // a positive one's.
             report.add(TOLVREN_ERROR, TOLVREN_F_EXTENT_MISMATCH,
-                       "the %s extent [%s, %s] is more than half a scale step (%s) from the points' [%s, %s]",
+                       "the %s extent [%s, %s] is more than half a scale step of %s from the points' [%s, %s]",
                        kAxisNames[axis], double_text(h.min[axis]).c_str(), double_text(h.max[axis]).c_str(),
-                       double_text(h.scale[axis]).c_str(), double_text(scan.real_min[axis]).c_str(),
+                       double_text(std::fabs(h.scale[axis])).c_str(), double_text(scan.real_min[axis]).c_str(),
                        double_text(scan.real_max[axis]).c_str());
         }
     }
@@ -373,6 +374,19 @@ bool extent_off(double stored, double scanned, double scale) noexcept {
     if (std::memcmp(&stored, &scanned, sizeof stored) == 0) return false;
     const long double distance = std::fabs(static_cast<long double>(stored) - static_cast<long double>(scanned));
     return !(distance <= 0.5L * std::fabs(static_cast<long double>(scale)));
+}
+
+ExtentText crossed_extent(std::size_t axis, double min, double max) noexcept {
+    ExtentText out;
+    const char *const name = kAxisNames[axis];
+    if (std::isnan(min) || std::isnan(max)) {
+        const char *which = !std::isnan(max) ? "minimum is" : !std::isnan(min) ? "maximum is" : "minimum and maximum are";
+        std::snprintf(out.text.data(), out.text.size(), "the %s %s not a number", name, which);
+    } else {
+        std::snprintf(out.text.data(), out.text.size(), "the %s extent runs from %s down to %s", name,
+                      double_text(min).c_str(), double_text(max).c_str());
+    }
+    return out;
 }
 
 bool scale_usable(double scale) noexcept { return std::isfinite(scale) && scale != 0.0; }

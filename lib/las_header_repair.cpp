@@ -137,8 +137,6 @@ void plan_counts(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) 
     }
 }
 
-constexpr const char *kAxisNames[3] = {"X", "Y", "Z"};
-
 // The first axis whose extents the repair would leave crossed (min above
 // max, or a NaN) in a file with points because its scale or offset gives no
 // coordinate, or its points' coordinates lie beyond the doubles; -1 when
@@ -216,10 +214,10 @@ int repair(const char *path, unsigned flags, unsigned threads, tolvren_progress_
     if (const int axis = unmendable_axis(header, out.scan); axis >= 0) {
         const auto a = static_cast<std::size_t>(axis);
         return fail(detail, TOLVREN_EEXTENT, 0, path,
-                    "the %s extent runs from %s down to %s, and its scale factor %s and offset %s give no "
-                    "coordinate to mend it with; the file is left untouched",
-                    kAxisNames[a], double_text(header.min[a]).c_str(), double_text(header.max[a]).c_str(),
-                    double_text(header.scale[a]).c_str(), double_text(header.offset[a]).c_str());
+                    "%s, and its scale factor %s and offset %s give no coordinate to mend it with; the file is "
+                    "left untouched",
+                    crossed_extent(a, header.min[a], header.max[a]).c_str(), double_text(header.scale[a]).c_str(),
+                    double_text(header.offset[a]).c_str());
     }
 
     Plan plan(original, out);

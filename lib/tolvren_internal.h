@@ -603,6 +603,16 @@ Legacy judge_legacy(const tolvren_header &header, std::uint64_t count, const std
 // one (a NaN anywhere counts as off).
 bool extent_off(double stored, double scanned, double scale) noexcept;
 
+// What is wrong with the extents of an axis whose minimum is not at most its
+// maximum, as the start of a sentence: "the X extent runs from 5 down to 3",
+// or, when either is a NaN, "the X minimum is not a number" (or maximum, or
+// both).
+struct ExtentText {
+    std::array<char, 128> text{};
+    const char *c_str() const noexcept { return text.data(); }
+};
+ExtentText crossed_extent(std::size_t axis, double min, double max) noexcept;
+
 // Whether a scale factor can turn raw coordinates into real ones.
 bool scale_usable(double scale) noexcept;
 

@@ -458,6 +458,26 @@ TEST(HeaderApiCheck, EachFindingOnACraftedFile) {
     }
 }
 
+// An extent that is no number is said to be one, not a minimum above its
+// maximum; the half step of a negative scale is half its magnitude.
+TEST(HeaderApiCheck, ExtentSentencesSayWhatIsWrong) {
+    const auto sentence = [](const Bytes &bytes, int code) {
+        Crafted file(bytes);
+        const tolvren_report report = file.check(true);
+        for (std::size_t i = 0; i < report.count; ++i) {
+            if (report.findings[i].code == code) return std::string(report.findings[i].message);
+        }
+        return std::string("no ") + tolvren_finding_name(code);
+    };
+    Bytes nan_min = LasFile{}.build();
+    put<double>(nan_min, 187, std::nan(""));
+    EXPECT_EQ(sentence(nan_min, TOLVREN_F_MIN_ABOVE_MAX), "the X minimum is not a number");
+    Bytes negative = LasFile{}.build();
+    put<double>(negative, 131, -0.25);  // real X of the raw 8, -12, 4, 0: 98, 103, 99, 100
+    EXPECT_EQ(sentence(negative, TOLVREN_F_EXTENT_MISMATCH),
+              "the X extent [97, 102] is more than half a scale step of 0.25 from the points' [98, 103]");
+}
+
 // A walk of the VLRs that breaks its limit names the limit, OffsetToData or
 // the end of the file when OffsetToData lies beyond it, and where it stopped.
 TEST(HeaderApiCheck, VlrFindingsNameTheLimitAndWhereTheWalkStopped) {
