@@ -196,6 +196,7 @@ TEST(TolvrenInfo, UnreadableFilesAreReportedOnBothStreams) {
         expected_err += "tolvren: " + lines[i]["error"]["message"].get<std::string>() + "\n";
     }
     EXPECT_EQ(run.err, expected_err);
+    EXPECT_EQ(lines[3]["error"]["message"], paths[3] + ": is a directory; give -r to take the LAS and LAZ files below it");
     EXPECT_EQ(tolvren({"info", paths[0]}).err, "");
 }
 

@@ -6,6 +6,8 @@
 #include "runner.h"
 #include "tolvren_las.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,11 @@ namespace tolvren_cli {
 namespace {
 
 std::string message_of(const tolvren_detail &detail, const std::string &path, int code) {
+    // A directory named without -r: say how to take the files in it.
+    struct stat info {};
+    if (code == TOLVREN_ENOTREGULAR && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return path + ": is a directory; give -r to take the LAS and LAZ files below it";
+    }
     if (detail.message[0] != '\0') return std::string(detail.message, strnlen(detail.message, sizeof detail.message));
     return path + ": " + tolvren_strerror(code);
 }
