@@ -171,9 +171,10 @@ void copy_text(char (&out)[N], const unsigned char *bytes, std::size_t offset) {
 }  // namespace
 
 void decode_fixed_fields(const unsigned char *bytes, tolvren_header &out) noexcept {
-    // Bytes 4-7 are reserved in 1.0; 1.1 names the first two.
+    // Bytes 4-7 are reserved in 1.0; 1.1 names the first two the file source
+    // ID, 1.2 the other two the global encoding.
     if (out.version_minor >= 1) out.file_source_id = load<std::uint16_t>(bytes, offsetof(Layout, file_source_id));
-    if (out.version_minor >= 1) out.global_encoding = load<std::uint16_t>(bytes, offsetof(Layout, global_encoding));
+    if (out.version_minor >= 2) out.global_encoding = load<std::uint16_t>(bytes, offsetof(Layout, global_encoding));
     std::memcpy(out.guid, bytes + offsetof(Layout, guid), sizeof out.guid);
     copy_text(out.system_identifier, bytes, offsetof(Layout, system_identifier));
     copy_text(out.generating_software, bytes, offsetof(Layout, generating_software));

@@ -133,8 +133,8 @@ typedef struct tolvren_detail {
 typedef struct tolvren_header {
     uint8_t  version_major;              /* byte 24 */
     uint8_t  version_minor;              /* byte 25 */
-    uint16_t file_source_id;             /* bytes 4-5 (reserved in 1.0) */
-    uint16_t global_encoding;            /* bytes 6-7 (reserved in 1.0, 1.1) */
+    uint16_t file_source_id;             /* bytes 4-5 (reserved in 1.0: 0) */
+    uint16_t global_encoding;            /* bytes 6-7 (reserved in 1.0, 1.1: 0) */
     uint8_t  guid[16];                   /* bytes 8-23 as stored */
     char     system_identifier[33];      /* bytes 26-57, zero-terminated copy */
     char     generating_software[33];    /* bytes 58-89, zero-terminated copy */

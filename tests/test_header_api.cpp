@@ -335,6 +335,23 @@ TEST(HeaderApiRead, HeaderSizeBoundariesOfEveryVersion) {
     }
 }
 
+// Bytes 4-5 are the file source ID from LAS 1.1 on, bytes 6-7 the global
+// encoding from 1.2 on; before, they are reserved and read as 0.
+TEST(HeaderApiRead, FileSourceIdFrom11GlobalEncodingFrom12) {
+    for (std::uint8_t minor = 0; minor <= 2; ++minor) {
+        LasFile f;
+        f.minor = minor;
+        f.format = 1;
+        Bytes bytes = f.build();
+        put<std::uint16_t>(bytes, 4, 7);
+        put<std::uint16_t>(bytes, 6, 1);
+        tolvren_header h;
+        ASSERT_EQ(tolvren_parse_header(bytes.data(), bytes.size(), bytes.size(), &h, nullptr), TOLVREN_OK);
+        EXPECT_EQ(h.file_source_id, minor >= 1 ? 7 : 0) << int(minor);
+        EXPECT_EQ(h.global_encoding, minor >= 2 ? 1 : 0) << int(minor);
+    }
+}
+
 TEST(HeaderApiRead, ParseAgreesWithReadAndSaysWhereTheBytesEnd) {
     LasFile f;
     f.vlrs = {100, 3};

@@ -115,12 +115,13 @@ TEST(TolvrenInfo, EveryKeyOfEverySharedFileIsWhatTheIndependentReaderFound) {
         EXPECT_EQ(got_keys, keys);
         EXPECT_EQ(got["path"], paths[i]);
         const bool v1_0 = expected["version"] == "1.0", v1_4 = expected["version"] == "1.4";
+        const bool v1_0_1 = v1_0 || expected["version"] == "1.1";
         for (const std::string &key : keys) {
             if (key == "path") continue;
             std::string theirs = renamed.count(key) ? renamed.at(key) : key;
             if (key == "points_by_return") theirs = v1_4 ? "by_return_64" : "legacy_by_return";
             json want = expected[theirs];
-            if (v1_0 && (key == "file_source_id" || key == "global_encoding")) want = nullptr;
+            if ((v1_0 && key == "file_source_id") || (v1_0_1 && key == "global_encoding")) want = nullptr;
             EXPECT_EQ(got[key], want) << key;
         }
     }
@@ -148,6 +149,17 @@ TEST(TolvrenInfo, TextBlocksAreAlignedUnsignedShortestAndEscaped) {
     const std::string v12 = run.out.substr(run.out.find("v12.las"));
     EXPECT_EQ(v12.find("EVLR"), std::string::npos);
     EXPECT_EQ(v12.find("waveform"), std::string::npos);
+}
+
+// LAS 1.1 has a file source ID but no global encoding yet.
+TEST(TolvrenInfo, GlobalEncodingIsNullBefore12) {
+    TempDir dir;
+    Bytes b = craft(1, 1, 2);
+    put<std::uint16_t>(b, 4, 7), put<std::uint16_t>(b, 6, 1);
+    write_file(dir.file("v11.las"), b);
+    const json info = tolvren({"info", "--json", dir.file("v11.las")}).lines().at(0);
+    EXPECT_EQ(info["file_source_id"], 7);
+    EXPECT_EQ(info["global_encoding"], nullptr);
 }
 
 TEST(TolvrenCli, UsageErrorsHelpAndVersion) {

@@ -344,9 +344,11 @@ Json error_json(int code, const std::string &message) {
 }
 
 Json header_json(const std::string &path, const tolvren_header &h) {
-    // Fields by version: 1.0 reserves file source id and global encoding,
-    // 1.3 adds the waveform start, 1.4 the EVLRs and the 64-bit counts.
+    // Fields by version: 1.0 reserves the file source ID, 1.0 and 1.1 the
+    // global encoding; 1.3 adds the waveform start, 1.4 the EVLRs and the
+    // 64-bit counts.
     const bool v1_0 = h.version_minor == 0;
+    const bool v1_2 = h.version_minor >= 2;
     const bool v1_3 = h.version_minor >= 3;
     const bool v1_4 = h.version_minor >= 4;
     Json j;
@@ -375,7 +377,7 @@ Json header_json(const std::string &path, const tolvren_header &h) {
     j["creation_day"] = h.creation_day;
     j["creation_year"] = h.creation_year;
     j["file_source_id"] = v1_0 ? Json() : Json(h.file_source_id);
-    j["global_encoding"] = v1_0 ? Json() : Json(h.global_encoding);
+    j["global_encoding"] = v1_2 ? Json(h.global_encoding) : Json();
     j["guid"] = guid_text(h.guid);
     return j;
 }

@@ -348,7 +348,7 @@ def _header(h: lib.Header, path: str) -> Header:
         creation_day=h.creation_day,
         creation_year=h.creation_year,
         file_source_id=h.file_source_id if version > (1, 0) else None,
-        global_encoding=h.global_encoding if version > (1, 0) else None,
+        global_encoding=h.global_encoding if version >= (1, 2) else None,
         guid=_guid(bytes(h.guid)),
     )
 
