@@ -39,7 +39,7 @@ from ._api import (
 )
 from ._bindings import LibraryNotFoundError
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "CanceledError",
