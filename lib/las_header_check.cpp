@@ -211,8 +211,9 @@ void check_numbers(const tolvren_header &h, Report &report) {
     }
     for (std::size_t axis = 0; axis < 3; ++axis) {
         if (!scale_usable(h.scale[axis])) {
-            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s scale factor %s turns no raw value into a coordinate",
-                       kAxisNames[axis], double_text(h.scale[axis]).c_str());
+            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE,
+                       "the %s scale factor %s turns no raw value into a coordinate", kAxisNames[axis],
+                       double_text(h.scale[axis]).c_str());
         } else if (!std::isfinite(h.offset[axis])) {
             report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s offset %s turns no raw value into a coordinate",
                        kAxisNames[axis], double_text(h.offset[axis]).c_str());
@@ -380,7 +381,9 @@ ExtentText crossed_extent(std::size_t axis, double min, double max) noexcept {
     ExtentText out;
     const char *const name = kAxisNames[axis];
     if (std::isnan(min) || std::isnan(max)) {
-        const char *which = !std::isnan(max) ? "minimum is" : !std::isnan(min) ? "maximum is" : "minimum and maximum are";
+        const char *which = !std::isnan(max)   ? "minimum is"
+                            : !std::isnan(min) ? "maximum is"
+                                               : "minimum and maximum are";
         std::snprintf(out.text.data(), out.text.size(), "the %s %s not a number", name, which);
     } else {
         std::snprintf(out.text.data(), out.text.size(), "the %s extent runs from %s down to %s", name,

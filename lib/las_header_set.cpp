@@ -90,7 +90,9 @@ int check_text(const char *name, const char *text, const char *path, tolvren_det
 // Whether the values of `fields` fit their fields in any file.
 int check_values(const tolvren_header_fields &fields, const char *path, tolvren_detail *detail) {
     const unsigned which = fields.which;
-    if (which == 0) return fail(detail, TOLVREN_EFIELD, 0, path, "no field to set was named; the file is left untouched");
+    if (which == 0) {
+        return fail(detail, TOLVREN_EFIELD, 0, path, "no field to set was named; the file is left untouched");
+    }
     if ((which & ~kEveryField) != 0) {
         return fail(detail, TOLVREN_EFIELD, 0, path, "unknown fields to set %#x; the file is left untouched",
                     which & ~kEveryField);
@@ -103,7 +105,8 @@ int check_values(const tolvren_header_fields &fields, const char *path, tolvren_
         code = check_text("generating software", fields.generating_software, path, detail);
     }
     if (code != TOLVREN_OK) return code;
-    if ((which & TOLVREN_SET_CREATION_DATE) != 0 && (fields.creation_day == 0 || fields.creation_day > kLastDayOfYear)) {
+    if ((which & TOLVREN_SET_CREATION_DATE) != 0 &&
+        (fields.creation_day == 0 || fields.creation_day > kLastDayOfYear)) {
         return fail(detail, TOLVREN_EFIELD, 0, path,
                     "creation day %u is not a day of the year (1 to %u); the file is left untouched",
                     fields.creation_day, kLastDayOfYear);

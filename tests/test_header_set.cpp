@@ -52,10 +52,11 @@ TEST(HeaderSet, EachFieldChangesItsBytesAndNoOther) {
     f.format = 1;
     Bytes original = f.build();
     put<std::uint16_t>(original, 6, 0x12);
-    tolvren_header_fields source_id = naming(TOLVREN_SET_FILE_SOURCE_ID), system = naming(TOLVREN_SET_SYSTEM_IDENTIFIER),
-                          software = naming(TOLVREN_SET_GENERATING_SOFTWARE), date = naming(TOLVREN_SET_CREATION_DATE),
-                          guid = naming(TOLVREN_SET_GUID), gps = naming(TOLVREN_SET_GPS_TIME_TYPE),
-                          wkt = naming(TOLVREN_SET_WKT);
+    tolvren_header_fields source_id = naming(TOLVREN_SET_FILE_SOURCE_ID),
+                          system = naming(TOLVREN_SET_SYSTEM_IDENTIFIER),
+                          software = naming(TOLVREN_SET_GENERATING_SOFTWARE),
+                          date = naming(TOLVREN_SET_CREATION_DATE), guid = naming(TOLVREN_SET_GUID),
+                          gps = naming(TOLVREN_SET_GPS_TIME_TYPE), wkt = naming(TOLVREN_SET_WKT);
     source_id.file_source_id = 4711;
     system.system_identifier = "AB";
     software.generating_software = "0123456789abcdefghijklmnopqrstuv";  // 32 bytes: no terminator

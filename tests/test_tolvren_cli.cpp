@@ -208,7 +208,8 @@ TEST(TolvrenInfo, UnreadableFilesAreReportedOnBothStreams) {
         expected_err += "tolvren: " + lines[i]["error"]["message"].get<std::string>() + "\n";
     }
     EXPECT_EQ(run.err, expected_err);
-    EXPECT_EQ(lines[3]["error"]["message"], paths[3] + ": is a directory; give -r to take the LAS and LAZ files below it");
+    EXPECT_EQ(lines[3]["error"]["message"],
+              paths[3] + ": is a directory; give -r to take the LAS and LAZ files below it");
     EXPECT_EQ(tolvren({"info", paths[0]}).err, "");
 }
 
@@ -647,7 +648,8 @@ TEST(TolvrenSet, EachOptionWritesTheFieldInfoShows) {
     ASSERT_EQ(run.lines().size(), 1u);
     EXPECT_EQ(run.lines()[0]["status"], "set");
     EXPECT_EQ(run.lines()[0]["changes"].size(), 7u);
-    EXPECT_EQ(run.lines()[0]["changes"][3], json::parse(R"({"field":"creation_date","old":"0000-000","new":"2024-366"})"));
+    EXPECT_EQ(run.lines()[0]["changes"][3],
+              json::parse(R"({"field":"creation_date","old":"0000-000","new":"2024-366"})"));
     const json info = tolvren({"info", "--json", path}).lines().at(0);
     EXPECT_EQ(info["file_source_id"], 65535);
     EXPECT_EQ(info["system_identifier"], "NEW SYS");
