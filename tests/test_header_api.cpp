@@ -475,50 +475,38 @@ TEST(HeaderApiCheck, EachFindingOnACraftedFile) {
     }
 }
 
-// An extent that is no number is said to be one, not a minimum above its
-// maximum; the half step of a negative scale is half its magnitude.
-TEST(HeaderApiCheck, ExtentSentencesSayWhatIsWrong) {
-    const auto sentence = [](const Bytes &bytes, int code) {
-        Crafted file(bytes);
-        const tolvren_report report = file.check(true);
-        for (std::size_t i = 0; i < report.count; ++i) {
-            if (report.findings[i].code == code) return std::string(report.findings[i].message);
-        }
-        return std::string("no ") + tolvren_finding_name(code);
-    };
-    Bytes nan_min = LasFile{}.build();
-    put<double>(nan_min, 187, std::nan(""));
-    EXPECT_EQ(sentence(nan_min, TOLVREN_F_MIN_ABOVE_MAX), "the X minimum is not a number");
-    Bytes negative = LasFile{}.build();
-    put<double>(negative, 131, -0.25);  // real X of the raw 8, -12, 4, 0: 98, 103, 99, 100
-    EXPECT_EQ(sentence(negative, TOLVREN_F_EXTENT_MISMATCH),
-              "the X extent [97, 102] is more than half a scale step of 0.25 from the points' [98, 103]");
-}
-
-// A walk of the VLRs that breaks its limit names the limit, OffsetToData or
-// the end of the file when OffsetToData lies beyond it, and where it stopped.
-TEST(HeaderApiCheck, VlrFindingsNameTheLimitAndWhereTheWalkStopped) {
+// Sentences that say what is wrong: the limit a walk of the VLRs breaks
+// (OffsetToData, or the end of the file when OffsetToData lies beyond it)
+// and where it stopped; an extent that is no number, not a minimum above
+// its maximum; the half step of a negative scale, half its magnitude.
+TEST(HeaderApiCheck, FindingSentencesSayWhatIsWrong) {
     LasFile f;
-    f.vlrs = {10};  // OffsetToData 439
-    const std::vector<std::pair<std::function<void(Bytes &)>, std::string>> cases{
-        {[](Bytes &b) { put<std::uint32_t>(b, 100, 0xFFFFFFFFu); },
+    f.vlrs = {10};  // OffsetToData 439; real X of the raw 8, -12, 4, 0 at scale -0.25: 98, 103, 99, 100
+    const struct {
+        std::function<void(Bytes &)> edit;
+        int code;
+        const char *sentence;
+    } cases[] = {
+        {[](Bytes &b) { put<std::uint32_t>(b, 100, 0xFFFFFFFFu); }, TOLVREN_F_VLRS_PAST_OFFSET,
          "the header counts 4294967295 VLRs, whose 54-byte headers alone run past OffsetToData 439; the walk "
          "stopped before the first, at byte 375"},
-        {[](Bytes &b) { put<std::uint16_t>(b, 375 + 20, 11); },
+        {[](Bytes &b) { put<std::uint16_t>(b, 375 + 20, 11); }, TOLVREN_F_VLRS_PAST_OFFSET,
          "the 1 VLR runs past OffsetToData 439; the walk stopped at byte 440"},
         {[](Bytes &b) { put<std::uint32_t>(b, 96, 1u << 20), put<std::uint16_t>(b, 375 + 20, 60000); },
+         TOLVREN_F_VLRS_PAST_OFFSET,
          "the 1 VLR runs past the end of the file (559 bytes); the walk stopped at byte 559"},
+        {[](Bytes &b) { put<double>(b, 187, std::nan("")); }, TOLVREN_F_MIN_ABOVE_MAX, "the X minimum is not a number"},
+        {[](Bytes &b) { put<double>(b, 131, -0.25); }, TOLVREN_F_EXTENT_MISMATCH,
+         "the X extent [97, 102] is more than half a scale step of 0.25 from the points' [98, 103]"},
     };
-    for (const auto &[edit, sentence] : cases) {
+    for (const auto &c : cases) {
         Bytes bytes = f.build();
-        edit(bytes);
-        Crafted file(bytes);
-        const tolvren_report report = file.check(false);
-        const auto found = std::find_if(report.findings, report.findings + report.count, [](const tolvren_finding &x) {
-            return x.code == TOLVREN_F_VLRS_PAST_OFFSET;
-        });
-        ASSERT_NE(found, report.findings + report.count) << sentence;
-        EXPECT_STREQ(found->message, sentence.c_str());
+        c.edit(bytes);
+        const tolvren_report report = Crafted(bytes).check(true);
+        const auto found = std::find_if(report.findings, report.findings + report.count,
+                                        [&](const tolvren_finding &x) { return x.code == c.code; });
+        ASSERT_NE(found, report.findings + report.count) << c.sentence;
+        EXPECT_STREQ(found->message, c.sentence);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -32,15 +33,11 @@ int set(const std::string &path, const tolvren_header_fields &fields, tolvren_se
     return tolvren_set_fields(path.c_str(), &fields, flags, &result, detail);
 }
 
-// The fields of bytes 4-93 of two headers agree.
-void expect_same_fields(const tolvren_header &a, const tolvren_header &b) {
-    EXPECT_EQ(a.file_source_id, b.file_source_id);
-    EXPECT_EQ(a.global_encoding, b.global_encoding);
-    EXPECT_EQ(std::memcmp(a.guid, b.guid, sizeof a.guid), 0);
-    EXPECT_STREQ(a.system_identifier, b.system_identifier);
-    EXPECT_STREQ(a.generating_software, b.generating_software);
-    EXPECT_EQ(a.creation_day, b.creation_day);
-    EXPECT_EQ(a.creation_year, b.creation_year);
+// The fields of bytes 4-93 of a header.
+auto fixed_fields(const tolvren_header &h) {
+    return std::make_tuple(h.file_source_id, h.global_encoding, std::string(h.guid, h.guid + 16),
+                           std::string(h.system_identifier), std::string(h.generating_software), h.creation_day,
+                           h.creation_year);
 }
 
 // LAS 1.4, point format 1 (whose WKT bit may be cleared), global encoding
@@ -91,7 +88,7 @@ TEST(HeaderSet, EachFieldChangesItsBytesAndNoOther) {
         EXPECT_EQ(read_file(path), expected);
         tolvren_header now;
         ASSERT_EQ(tolvren_read_header(path.c_str(), &now, nullptr), TOLVREN_OK);
-        expect_same_fields(now, result.after);
+        EXPECT_EQ(fixed_fields(now), fixed_fields(result.after));
         EXPECT_EQ(result.before.global_encoding, 0x12);
         ASSERT_EQ(set(path, c.fields, result), TOLVREN_OK);
         EXPECT_EQ(result.changed, 0u);

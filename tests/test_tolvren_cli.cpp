@@ -173,8 +173,18 @@ TEST(TolvrenCli, UsageErrorsHelpAndVersion) {
         EXPECT_NE(run.err, "");
     }
     // The message names what is wrong.
-    EXPECT_EQ(tolvren({"frobnicate", "x.las"}).err.rfind("frobnicate is not a command of tolvren", 0), 0u);
-    EXPECT_EQ(tolvren({"info", "-j", "abc", "x.las"}).err.rfind("--jobs: abc is not a number\n", 0), 0u);
+    for (const auto &[args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"frobnicate", "x.las"}, "frobnicate is not a command of tolvren"},
+             {{"info", "-j", "abc", "x.las"}, "--jobs: abc is not a number\n"},
+             {{"set", "x.las"}, "set needs a field to set"},
+             {{"set", "--creation-date", "2023-02-29", "x.las"}, "2023-02-29 is not a date"},
+             {{"set", "--guid", "01234567-89ab-cdef-0123-456789abcdeg", "x.las"}, "is not a UUID"},
+             {{"set", "--file-source-id", "65536", "x.las"}, "65536 is not between 0 and 65535"},
+             {{"set", "--global-encoding-wkt", "yes", "x.las"}, "yes not in {on,off}"}}) {
+        const ToolRun run = tolvren(args);
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+    }
     for (const auto &args : std::vector<std::vector<std::string>>{
              {"--help"}, {"info", "--help"}, {"check", "-h"}, {"repair", "--help"}, {"set", "--help"}}) {
         const ToolRun run = tolvren(args);
@@ -650,14 +660,11 @@ TEST(TolvrenSet, EachOptionWritesTheFieldInfoShows) {
     EXPECT_EQ(run.lines()[0]["changes"].size(), 7u);
     EXPECT_EQ(run.lines()[0]["changes"][3],
               json::parse(R"({"field":"creation_date","old":"0000-000","new":"2024-366"})"));
-    const json info = tolvren({"info", "--json", path}).lines().at(0);
-    EXPECT_EQ(info["file_source_id"], 65535);
-    EXPECT_EQ(info["system_identifier"], "NEW SYS");
-    EXPECT_EQ(info["generating_software"], "");
-    EXPECT_EQ(info["creation_day"], 366);
-    EXPECT_EQ(info["creation_year"], 2024);
-    EXPECT_EQ(info["guid"], "01234567-89ab-cdef-0123-456789abcdef");
-    EXPECT_EQ(info["global_encoding"], 0x11);
+    json info = tolvren({"info", "--json", path}).lines().at(0);
+    const json expected = json::parse(R"({"file_source_id":65535,"system_identifier":"NEW SYS",
+        "generating_software":"","creation_day":366,"creation_year":2024,"global_encoding":17,
+        "guid":"01234567-89ab-cdef-0123-456789abcdef"})");
+    for (const auto &[key, value] : expected.items()) EXPECT_EQ(info[key], value) << key;
     args.erase(args.begin() + 1);
     EXPECT_EQ(tolvren(args).out, path + ": unchanged\n");
 }
@@ -703,22 +710,6 @@ TEST(TolvrenSet, RefusalsRandomGuidsAndFailedWrites) {
     EXPECT_EQ(line["status"], "failed");
     EXPECT_EQ(line["changes"].at(0)["new"], "X");
     EXPECT_EQ(read_file(new_file), before);
-}
-
-TEST(TolvrenSet, UsageErrorsSayWhatIsWrong) {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-        {{"set", "x.las"}, "set needs a field to set"},
-        {{"set", "--creation-date", "2023-02-29", "x.las"}, "2023-02-29 is not a date"},
-        {{"set", "--guid", "01234567-89ab-cdef-0123-456789abcdeg", "x.las"}, "is not a UUID"},
-        {{"set", "--file-source-id", "65536", "x.las"}, "65536 is not between 0 and 65535"},
-        {{"set", "--global-encoding-wkt", "yes", "x.las"}, "yes"},
-    };
-    for (const auto &[args, says] : cases) {
-        const ToolRun run = tolvren(args);
-        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
-        EXPECT_EQ(run.out, "");
-        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
-    }
 }
 
 }  // namespace
