@@ -63,6 +63,30 @@ private:
     tolvren_report &out_;
 };
 
+// VLRs that do not end by OffsetToData, or by the end of the file when
+// OffsetToData lies beyond it (the limit the walk goes to); OffsetToData is
+// known to lie after the header. The walk refuses a count whose headers
+// alone pass the limit before reading one; else it stops at the first
+// record that passes it.
+void check_vlr_walk(const tolvren_header &h, Report &report) {
+    const std::uint64_t offset = h.offset_to_point_data;
+    const bool offset_in_file = offset <= h.file_size;
+    std::array<char, 64> limit{};
+    std::snprintf(limit.data(), limit.size(), offset_in_file ? "OffsetToData %llu" : "the end of the file (%llu bytes)",
+                  ull(offset_in_file ? offset : h.file_size));
+    const std::uint64_t room = (offset_in_file ? offset : h.file_size) - h.header_size;
+    if (std::uint64_t{h.number_of_vlrs} * internal::kVlrHeaderBytes > room) {
+        report.add(TOLVREN_ERROR, TOLVREN_F_VLRS_PAST_OFFSET,
+                   "the header counts %u VLRs, whose %zu-byte headers alone run past %s; the walk stopped before "
+                   "the first, at byte %llu",
+                   h.number_of_vlrs, internal::kVlrHeaderBytes, limit.data(), ull(h.vlr_end));
+    } else {
+        const bool one = h.number_of_vlrs == 1;
+        report.add(TOLVREN_ERROR, TOLVREN_F_VLRS_PAST_OFFSET, "the %u VLR%s past %s; the walk stopped at byte %llu",
+                   h.number_of_vlrs, one ? " runs" : "s run", limit.data(), ull(h.vlr_end));
+    }
+}
+
 // Where the point data, the VLRs, the EVLRs and the waveform data lie.
 void check_layout(const tolvren_header &h, Report &report) {
     const std::uint64_t offset = h.offset_to_point_data;
@@ -70,9 +94,7 @@ void check_layout(const tolvren_header &h, Report &report) {
         report.add(TOLVREN_ERROR, TOLVREN_F_OFFSET_INSIDE_HEADER,
                    "OffsetToData %llu lies inside the %u-byte header", ull(offset), h.header_size);
     } else if (h.vlr_problem == TOLVREN_WALK_PAST_END) {
-        report.add(TOLVREN_ERROR, TOLVREN_F_VLRS_PAST_OFFSET,
-                   "the %u VLRs run to byte %llu, past OffsetToData %llu or the end of the file", h.number_of_vlrs,
-                   ull(h.vlr_end), ull(offset));
+        check_vlr_walk(h, report);
     }
     if (offset > h.file_size) {
         report.add(TOLVREN_ERROR, TOLVREN_F_POINT_DATA_OUTSIDE_FILE,
@@ -185,17 +207,18 @@ void check_numbers(const tolvren_header &h, Report &report) {
     for (std::size_t axis = 0; axis < 3; ++axis) {
         if (!(h.min[axis] <= h.max[axis])) {
             // Without points the extents describe nothing.
-            report.add(h.point_count > 0 ? TOLVREN_ERROR : TOLVREN_WARNING, TOLVREN_F_MIN_ABOVE_MAX,
-                       "the %s extent runs from %.17g down to %.17g", kAxisNames[axis], h.min[axis], h.max[axis]);
+            report.add(h.point_count > 0 ? TOLVREN_ERROR : TOLVREN_WARNING, TOLVREN_F_MIN_ABOVE_MAX, "%s",
+                       crossed_extent(axis, h.min[axis], h.max[axis]).c_str());
         }
     }
     for (std::size_t axis = 0; axis < 3; ++axis) {
         if (!scale_usable(h.scale[axis])) {
-            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s scale factor %g turns no raw value into a coordinate",
-                       kAxisNames[axis], h.scale[axis]);
+            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE,
+                       "the %s scale factor %s turns no raw value into a coordinate", kAxisNames[axis],
+                       double_text(h.scale[axis]).c_str());
         } else if (!std::isfinite(h.offset[axis])) {
-            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s offset %g turns no raw value into a coordinate",
-                       kAxisNames[axis], h.offset[axis]);
+            report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE, "the %s offset %s turns no raw value into a coordinate",
+                       kAxisNames[axis], double_text(h.offset[axis]).c_str());
         }
     }
     if (h.point_format > kLastFormatOfVersion[h.version_minor]) {
@@ -235,18 +258,20 @@ void check_against_scan(const tolvren_header &h, const tolvren_scan &scan, bool 
         if (!axis_usable(h, axis)) continue;
         if (!scanned_extents_usable(h, scan, axis)) {
             report.add(TOLVREN_ERROR, TOLVREN_F_BAD_SCALE,
-                       "the %s scale factor %g and offset %g take the points' coordinates beyond the range of a "
+                       "the %s scale factor %s and offset %s take the points' coordinates beyond the range of a "
                        "double",
-                       kAxisNames[axis], h.scale[axis], h.offset[axis]);
+                       kAxisNames[axis], double_text(h.scale[axis]).c_str(), double_text(h.offset[axis]).c_str());
             continue;
         }
         if (extent_off(h.min[axis], scan.real_min[axis], h.scale[axis]) ||
             extent_off(h.max[axis], scan.real_max[axis], h.scale[axis])) {
+            // A negative scale mirrors the axis; its step is as long as
+            // a positive one's.
             report.add(TOLVREN_ERROR, TOLVREN_F_EXTENT_MISMATCH,
-                       "the %s extent [%.17g, %.17g] is more than half a scale step (%g) from the points' "
-                       "[%.17g, %.17g]",
-                       kAxisNames[axis], h.min[axis], h.max[axis], h.scale[axis], scan.real_min[axis],
-                       scan.real_max[axis]);
+                       "the %s extent [%s, %s] is more than half a scale step of %s from the points' [%s, %s]",
+                       kAxisNames[axis], double_text(h.min[axis]).c_str(), double_text(h.max[axis]).c_str(),
+                       double_text(std::fabs(h.scale[axis])).c_str(), double_text(scan.real_min[axis]).c_str(),
+                       double_text(scan.real_max[axis]).c_str());
         }
     }
 }
@@ -402,6 +427,21 @@ bool extent_off(double stored, double scanned, double scale) noexcept {
     if (std::memcmp(&stored, &scanned, sizeof stored) == 0) return false;
     const long double distance = std::fabs(static_cast<long double>(stored) - static_cast<long double>(scanned));
     return !(distance <= 0.5L * std::fabs(static_cast<long double>(scale)));
+}
+
+ExtentText crossed_extent(std::size_t axis, double min, double max) noexcept {
+    ExtentText out;
+    const char *const name = kAxisNames[axis];
+    if (std::isnan(min) || std::isnan(max)) {
+        const char *which = !std::isnan(max)   ? "minimum is"
+                            : !std::isnan(min) ? "maximum is"
+                                               : "minimum and maximum are";
+        std::snprintf(out.text.data(), out.text.size(), "the %s %s not a number", name, which);
+    } else {
+        std::snprintf(out.text.data(), out.text.size(), "the %s extent runs from %s down to %s", name,
+                      double_text(min).c_str(), double_text(max).c_str());
+    }
+    return out;
 }
 
 bool scale_usable(double scale) noexcept { return std::isfinite(scale) && scale != 0.0; }

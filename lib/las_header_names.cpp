@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Header API: the names and sentences of error codes, finding codes,
-// severities and repaired fields. Every string is static; an unknown code
-// gets a fixed fallback, never NULL.
+// severities, repaired fields and fields to set. Every string is static; an
+// unknown code gets a fixed fallback, never NULL (but for a field to set,
+// whose name is NULL for anything but one of its bits).
 
 #include "tolvren_las.h"
 
@@ -17,7 +18,7 @@ struct ErrorText {
     const char *sentence;
 };
 
-constexpr std::array<ErrorText, 21> kErrors = {{
+constexpr std::array<ErrorText, 22> kErrors = {{
     {TOLVREN_OK, "ok", "success"},
     {TOLVREN_EINVAL, "invalid_argument", "a NULL pointer or an unknown flag was handed in"},
     {TOLVREN_EOPEN, "open_failed", "the file cannot be opened"},
@@ -41,6 +42,7 @@ constexpr std::array<ErrorText, 21> kErrors = {{
     {TOLVREN_EEXTENT, "extent_unrepairable",
      "an extent runs from its min down to its max, and the axis's scale gives no coordinate to mend it with"},
     {TOLVREN_ECORRUPT, "corrupt", "compressed (LAZ) point data that are damaged"},
+    {TOLVREN_EFIELD, "field", "a value the field cannot hold, or a field the file's version does not have"},
 }};
 
 const ErrorText *find_error(int code) {
@@ -135,6 +137,27 @@ extern "C" const char *tolvren_laszip_item_name(unsigned type) noexcept {
         if (number == type) return name;
     }
     return nullptr;
+}
+
+extern "C" const char *tolvren_set_field_name(unsigned bit) noexcept {
+    switch (bit) {
+        case TOLVREN_SET_FILE_SOURCE_ID:
+            return "file_source_id";
+        case TOLVREN_SET_SYSTEM_IDENTIFIER:
+            return "system_identifier";
+        case TOLVREN_SET_GENERATING_SOFTWARE:
+            return "generating_software";
+        case TOLVREN_SET_CREATION_DATE:
+            return "creation_date";
+        case TOLVREN_SET_GUID:
+            return "guid";
+        case TOLVREN_SET_GPS_TIME_TYPE:
+            return "gps_time_type";
+        case TOLVREN_SET_WKT:
+            return "wkt";
+        default:
+            return nullptr;
+    }
 }
 
 extern "C" const char *tolvren_severity_name(int severity) noexcept {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +16,7 @@
 namespace tolvren::las {
 
 // ---------------------------------------------------------------------------
-// Failures
+// Failures and the numbers in sentences
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -84,6 +86,29 @@ void clear(tolvren_detail *detail) noexcept {
     detail->message[0] = '\0';
 }
 
+namespace {
+
+// The magnitudes written in plain digits: every scale, offset and extent a
+// LAS header plausibly holds, and far beyond.
+constexpr double kPlainLeast = 1e-15;
+constexpr double kPlainBeyond = 1e17;
+
+}  // namespace
+
+DoubleText double_text(double value) noexcept {
+    DoubleText out;
+    char *const first = out.text.data();
+    char *const last = first + out.text.size() - 1;  // room for the terminator
+    const double magnitude = std::fabs(value);
+    // Fixed notation without a precision is the shortest that reads back as
+    // the same double, as the general one is.
+    const std::to_chars_result written = value == 0.0 || (magnitude >= kPlainLeast && magnitude < kPlainBeyond)
+                                             ? std::to_chars(first, last, value, std::chars_format::fixed)
+                                             : std::to_chars(first, last, value);
+    *(written.ec == std::errc() ? written.ptr : first) = '\0';
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Formats and versions
 // ---------------------------------------------------------------------------
@@ -147,6 +172,22 @@ void copy_text(char (&out)[N], const unsigned char *bytes, std::size_t offset) {
     out[N - 1] = '\0';
 }
 
+}  // namespace
+
+void decode_fixed_fields(const unsigned char *bytes, tolvren_header &out) noexcept {
+    // Bytes 4-7 are reserved in 1.0; 1.1 names the first two the file source
+    // ID, 1.2 the other two the global encoding.
+    if (out.version_minor >= 1) out.file_source_id = load<std::uint16_t>(bytes, offsetof(Layout, file_source_id));
+    if (out.version_minor >= 2) out.global_encoding = load<std::uint16_t>(bytes, offsetof(Layout, global_encoding));
+    std::memcpy(out.guid, bytes + offsetof(Layout, guid), sizeof out.guid);
+    copy_text(out.system_identifier, bytes, offsetof(Layout, system_identifier));
+    copy_text(out.generating_software, bytes, offsetof(Layout, generating_software));
+    out.creation_day = load<std::uint16_t>(bytes, offsetof(Layout, creation_day));
+    out.creation_year = load<std::uint16_t>(bytes, offsetof(Layout, creation_year));
+}
+
+namespace {
+
 // Decodes the public header from `bytes` (at least its version's size) and
 // tests what makes it readable at all. The walks come later.
 int decode(const unsigned char *bytes, std::size_t size, std::uint64_t file_size, const char *path,
@@ -197,14 +238,7 @@ int decode(const unsigned char *bytes, std::size_t size, std::uint64_t file_size
     }
     out.extra_bytes = static_cast<std::uint16_t>(out.point_record_length - out.standard_record_length);
 
-    // Bytes 4-7 are reserved in 1.0; 1.1 names the first two.
-    if (out.version_minor >= 1) out.file_source_id = load<std::uint16_t>(bytes, offsetof(Layout, file_source_id));
-    if (out.version_minor >= 1) out.global_encoding = load<std::uint16_t>(bytes, offsetof(Layout, global_encoding));
-    std::memcpy(out.guid, bytes + offsetof(Layout, guid), sizeof out.guid);
-    copy_text(out.system_identifier, bytes, offsetof(Layout, system_identifier));
-    copy_text(out.generating_software, bytes, offsetof(Layout, generating_software));
-    out.creation_day = load<std::uint16_t>(bytes, offsetof(Layout, creation_day));
-    out.creation_year = load<std::uint16_t>(bytes, offsetof(Layout, creation_year));
+    decode_fixed_fields(bytes, out);
     out.offset_to_point_data = load<std::uint32_t>(bytes, offsetof(Layout, offset_to_point_data));
     out.number_of_vlrs = load<std::uint32_t>(bytes, offsetof(Layout, number_of_vlrs));
     out.legacy_point_count = load<std::uint32_t>(bytes, offsetof(Layout, legacy_point_count));

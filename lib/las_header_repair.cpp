@@ -7,7 +7,8 @@
 // in memory and writes the bytes from the first changed field to the last in
 // one write (the unchanged bytes between them as the file holds them), so
 // that no signal can leave some fields old and others new, and syncs before
-// it reports success.
+// it reports success. That write, write_header_span, also writes the fields
+// that tolvren_set_fields sets.
 
 #include "tolvren_internal.h"
 
@@ -87,11 +88,18 @@ const char *layout_doubt(const tolvren_header &h) {
     if (h.vlr_problem == TOLVREN_WALK_TOO_MANY || h.evlr_problem == TOLVREN_WALK_TOO_MANY) {
         return "the header counts more VLRs or EVLRs than the 65536 of each that are walked";
     }
-    if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData or the end of the file";
-    if (h.evlr_problem != TOLVREN_WALK_OK) return "the EVLRs start before the point data or run past the end of the file";
-    if (waveform_in_file(h) &&
-        (h.start_of_waveform_data < offset || h.start_of_waveform_data > h.file_size)) {
-        return "the waveform data said to be in the file do not start after the point data";
+    // OffsetToData lies in the file here, so it is the limit the VLRs break.
+    if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData";
+    if (h.evlr_problem != TOLVREN_WALK_OK) {
+        return h.start_of_first_evlr < offset || h.start_of_first_evlr < h.header_size
+                   ? "the first EVLR starts before the point data"
+                   : "the EVLRs run past the end of the file";
+    }
+    if (waveform_in_file(h) && h.start_of_waveform_data < offset) {
+        return "the waveform data said to be in the file start before the point data";
+    }
+    if (waveform_in_file(h) && h.start_of_waveform_data > h.file_size) {
+        return "the waveform data said to be in the file start beyond its end";
     }
     if (!h.compressed && h.point_region_end != h.file_size &&
         (h.point_region_end - offset) % h.point_record_length != 0) {
@@ -129,8 +137,6 @@ void plan_counts(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) 
     }
 }
 
-constexpr const char *kAxisNames[3] = {"X", "Y", "Z"};
-
 // The first axis whose extents the repair would leave crossed (min above
 // max, or a NaN) in a file with points because its scale or offset gives no
 // coordinate, or its points' coordinates lie beyond the doubles; -1 when
@@ -164,56 +170,6 @@ void plan_extents(const tolvren_header &h, const tolvren_scan &scan, Plan &plan)
         if (mend_min) plan.extent(TOLVREN_FIELD_MIN, axis, min_offset(a), low);
         if (mend_max) plan.extent(TOLVREN_FIELD_MAX, axis, max_offset(a), high);
     }
-}
-
-// Whether the descriptor opened for writing still shows the file that was
-// read and scanned: the same file (not one renamed over it), the same length,
-// the same header bytes. Any difference means another program is at work on
-// it, and the repair's values may no longer be right.
-int recheck(int read_fd, int write_fd, std::uint64_t size, const HeaderImage &original, std::size_t header_bytes,
-            const char *path, tolvren_detail *detail) {
-    struct stat read_info;
-    struct stat write_info;
-    if (::fstat(read_fd, &read_info) != 0 || ::fstat(write_fd, &write_info) != 0) {
-        return fail(detail, TOLVREN_EREAD, errno, path, "cannot examine the file before writing");
-    }
-    if (read_info.st_dev != write_info.st_dev || read_info.st_ino != write_info.st_ino) {
-        return fail(detail, TOLVREN_ECHANGED, 0, path, "the file was replaced during the repair; nothing was written");
-    }
-    HeaderImage now{};
-    const long long got = read_at(write_fd, now.data(), header_bytes, 0);
-    if (got < 0) return fail(detail, TOLVREN_EREAD, errno, path, "cannot read the header again before writing");
-    if (write_info.st_size < 0 || static_cast<std::uint64_t>(write_info.st_size) != size ||
-        static_cast<std::size_t>(got) != header_bytes || std::memcmp(now.data(), original.data(), header_bytes) != 0) {
-        return fail(detail, TOLVREN_ECHANGED, 0, path,
-                    "the file changed during the repair (its length or header); nothing was written");
-    }
-    return TOLVREN_OK;
-}
-
-int write_plan(const char *path, const OpenedFile &read, const tolvren_header &h, const HeaderImage &original,
-               const Plan &plan, tolvren_detail *detail) {
-    OpenedFile file;
-    int code = open_file(path, true, file, detail);
-    if (code != TOLVREN_OK) return code;
-    code = recheck(read.fd.get(), file.fd.get(), read.size, original, public_header_size(h.version_minor), path,
-                   detail);
-    if (code != TOLVREN_OK) return code;
-    int error = 0;
-    switch (patch_span(file.fd.get(), original.data(), plan.updated().data(), plan.span(), read.size, error)) {
-        case PatchStatus::written:
-            return TOLVREN_OK;
-        case PatchStatus::changed:
-            return fail(detail, TOLVREN_ECHANGED, 0, path, "the file became shorter during the repair; nothing was written");
-        case PatchStatus::write_failed:
-            return fail(detail, TOLVREN_EWRITE, error, path,
-                        "writing the repaired header failed; the header holds its original bytes");
-        case PatchStatus::restore_failed:
-            break;
-    }
-    return fail(detail, TOLVREN_EWRITERESTORE, error, path,
-                "writing the repaired header failed and so did writing the original bytes back: the header may be "
-                "damaged");
 }
 
 int repair(const char *path, unsigned flags, unsigned threads, tolvren_progress_fn progress, void *user,
@@ -258,22 +214,77 @@ int repair(const char *path, unsigned flags, unsigned threads, tolvren_progress_
     if (const int axis = unmendable_axis(header, out.scan); axis >= 0) {
         const auto a = static_cast<std::size_t>(axis);
         return fail(detail, TOLVREN_EEXTENT, 0, path,
-                    "the %s extent runs from %.17g down to %.17g, and its scale factor %g and offset %g give no "
-                    "coordinate to mend it with; the file is left untouched",
-                    kAxisNames[a], header.min[a], header.max[a], header.scale[a], header.offset[a]);
+                    "%s, and its scale factor %s and offset %s give no coordinate to mend it with; the file is "
+                    "left untouched",
+                    crossed_extent(a, header.min[a], header.max[a]).c_str(), double_text(header.scale[a]).c_str(),
+                    double_text(header.offset[a]).c_str());
     }
 
     Plan plan(original, out);
     plan_counts(header, out.scan, plan);
     plan_extents(header, out.scan, plan);
     if (out.count == 0 || (flags & TOLVREN_REPAIR_DRY_RUN) != 0) return TOLVREN_OK;
-    code = write_plan(path, file, header, original, plan, detail);
+    code = write_header_span(path, file, header, original, plan.updated(), plan.span(), {"the repair", "repaired"},
+                             detail);
     // After a failed restore the header holds some of the new bytes.
     if (code == TOLVREN_OK || code == TOLVREN_EWRITERESTORE) out.written = 1;
     return code;
 }
 
+// Whether the descriptor opened for writing still shows the file that was
+// read: the same file (not one renamed over it), the same length, the same
+// header bytes. Any difference means another program is at work on it, and
+// the values to write may no longer be right.
+int recheck(int read_fd, int write_fd, std::uint64_t size, const HeaderImage &original, std::size_t header_bytes,
+            const WriteWords &words, const char *path, tolvren_detail *detail) noexcept {
+    struct stat read_info;
+    struct stat write_info;
+    if (::fstat(read_fd, &read_info) != 0 || ::fstat(write_fd, &write_info) != 0) {
+        return fail(detail, TOLVREN_EREAD, errno, path, "cannot examine the file before writing");
+    }
+    if (read_info.st_dev != write_info.st_dev || read_info.st_ino != write_info.st_ino) {
+        return fail(detail, TOLVREN_ECHANGED, 0, path, "the file was replaced during %s; nothing was written",
+                    words.call);
+    }
+    HeaderImage now{};
+    const long long got = read_at(write_fd, now.data(), header_bytes, 0);
+    if (got < 0) return fail(detail, TOLVREN_EREAD, errno, path, "cannot read the header again before writing");
+    if (write_info.st_size < 0 || static_cast<std::uint64_t>(write_info.st_size) != size ||
+        static_cast<std::size_t>(got) != header_bytes || std::memcmp(now.data(), original.data(), header_bytes) != 0) {
+        return fail(detail, TOLVREN_ECHANGED, 0, path,
+                    "the file changed during %s (its length or header); nothing was written", words.call);
+    }
+    return TOLVREN_OK;
+}
+
 }  // namespace
+
+int write_header_span(const char *path, const OpenedFile &read, const tolvren_header &header,
+                      const HeaderImage &original, const HeaderImage &updated, ByteRun span, const WriteWords &words,
+                      tolvren_detail *detail) noexcept {
+    OpenedFile file;
+    int code = open_file(path, true, file, detail);
+    if (code != TOLVREN_OK) return code;
+    code = recheck(read.fd.get(), file.fd.get(), read.size, original, public_header_size(header.version_minor), words,
+                   path, detail);
+    if (code != TOLVREN_OK) return code;
+    int error = 0;
+    switch (patch_span(file.fd.get(), original.data(), updated.data(), span, read.size, error)) {
+        case PatchStatus::written:
+            return TOLVREN_OK;
+        case PatchStatus::changed:
+            return fail(detail, TOLVREN_ECHANGED, 0, path, "the file became shorter during %s; nothing was written",
+                        words.call);
+        case PatchStatus::write_failed:
+            return fail(detail, TOLVREN_EWRITE, error, path,
+                        "writing the %s header failed; the header holds its original bytes", words.header);
+        case PatchStatus::restore_failed:
+            break;
+    }
+    return fail(detail, TOLVREN_EWRITERESTORE, error, path,
+                "writing the %s header failed and so did writing the original bytes back: the header may be damaged",
+                words.header);
+}
 
 }  // namespace tolvren::las
 

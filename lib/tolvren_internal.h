@@ -472,6 +472,19 @@ int fail(tolvren_detail *detail, int code, int sys_errno, const char *path, cons
 // Sets `detail` (when not NULL) to "no failure".
 void clear(tolvren_detail *detail) noexcept;
 
+// A double as every sentence of the library writes it (findings, refusals):
+// the shortest decimal that reads back as the same double, in plain digits
+// for the magnitudes a header holds, from 1e-15 to below 1e17 (an offset of
+// 600000 reads 600000, never 6e+05), with an exponent only beyond them;
+// "nan", "inf" or "-inf" for the others. The text lives in the returned
+// object, which lasts to the end of the full expression that passes
+// double_text(x).c_str() to a format.
+struct DoubleText {
+    std::array<char, 48> text{};
+    const char *c_str() const noexcept { return text.data(); }
+};
+DoubleText double_text(double value) noexcept;
+
 // ---------------------------------------------------------------------------
 // Reading (las_header_read.cpp)
 // ---------------------------------------------------------------------------
@@ -487,11 +500,42 @@ std::uint16_t standard_record_length(unsigned format) noexcept;
 // `for_writing`) or TOLVREN_ENOTREGULAR.
 int open_file(const char *path, bool for_writing, OpenedFile &out, tolvren_detail *detail) noexcept;
 
+// Decodes the fields of bytes 4-93 that describe the file rather than its
+// layout (file source ID, global encoding, GUID, system identifier,
+// generating software, creation day and year) from a header image into
+// `out`, whose version_minor says which of them exist.
+void decode_fixed_fields(const unsigned char *bytes, tolvren_header &out) noexcept;
+
 // Opens `path` for reading and reads its header into `out`, walking its VLR
 // and EVLR headers, and its first bytes into `image` (the rest zero).
 // Returns a tolvren_error.
 int open_and_read_header(const char *path, OpenedFile &file, tolvren_header &out, HeaderImage &image,
                          tolvren_detail *detail) noexcept;
+
+// ---------------------------------------------------------------------------
+// Writing a header in place (las_header_repair.cpp)
+// ---------------------------------------------------------------------------
+
+// How a write's failures name the call that made it: `call` as in "the file
+// changed during the repair", `header` as in "writing the repaired header
+// failed".
+struct WriteWords {
+    const char *call;
+    const char *header;
+};
+
+// Writes `span` of `updated` over the header of the file that `read` holds
+// open for reading (as open_and_read_header opened it, `header` and
+// `original` what it read), all or nothing: it opens the file for writing,
+// checks that it is still the same file (device and inode), as long, with
+// the same header bytes, else TOLVREN_ECHANGED and nothing is written, then
+// writes the span with patch_span and syncs it. The span must lie within
+// one page. Returns a tolvren_error: TOLVREN_EWRITEOPEN, TOLVREN_EREAD,
+// TOLVREN_ECHANGED, TOLVREN_EWRITE (the header holds its original bytes) or
+// TOLVREN_EWRITERESTORE (it may hold some of the new ones).
+int write_header_span(const char *path, const OpenedFile &read, const tolvren_header &header,
+                      const HeaderImage &original, const HeaderImage &updated, ByteRun span, const WriteWords &words,
+                      tolvren_detail *detail) noexcept;
 
 // ---------------------------------------------------------------------------
 // Scanning (las_header_scan.cpp, las_header_laz.cpp)
@@ -625,6 +669,16 @@ Legacy judge_legacy(const tolvren_header &header, std::uint64_t count, const std
 // Whether a stored extent lies more than half a scale step from the scanned
 // one (a NaN anywhere counts as off).
 bool extent_off(double stored, double scanned, double scale) noexcept;
+
+// What is wrong with the extents of an axis whose minimum is not at most its
+// maximum, as the start of a sentence: "the X extent runs from 5 down to 3",
+// or, when either is a NaN, "the X minimum is not a number" (or maximum, or
+// both).
+struct ExtentText {
+    std::array<char, 128> text{};
+    const char *c_str() const noexcept { return text.data(); }
+};
+ExtentText crossed_extent(std::size_t axis, double min, double max) noexcept;
 
 // Whether a scale factor can turn raw coordinates into real ones.
 bool scale_usable(double scale) noexcept;

@@ -2,11 +2,12 @@
 /*
  * Tolvren LiDAR Utilities - header API for LAS 1.0 to 1.4.
  *
- * Reads, checks and repairs the public header of ASPRS LAS files of every
- * version from 1.0 to 1.4 and point data formats 0 to 10, compressed (LAZ)
- * or not, and scans their point records: LAZ files through the library's
- * own decoder of the compressed point data. It lives in the same shared
- * library as the operations of Tolvren_LiDAR.h and leaves them as they are.
+ * Reads, checks, repairs and sets the public header of ASPRS LAS files of
+ * every version from 1.0 to 1.4 and point data formats 0 to 10, compressed
+ * (LAZ) or not, and scans their point records: LAZ files through the
+ * library's own decoder of the compressed point data. It lives in the same
+ * shared library as the operations of Tolvren_LiDAR.h and leaves them as
+ * they are.
  *
  * Rules for every caller:
  *   - Every function returns an int: TOLVREN_OK (0) on success, a negative
@@ -88,13 +89,17 @@ typedef enum tolvren_error {
                                     its min above its max (or a NaN), and its
                                     scale and offset give no coordinate to
                                     mend them with: the file is untouched */
-    TOLVREN_ECORRUPT = -20       /* compressed point data that are damaged: a
+    TOLVREN_ECORRUPT = -20,      /* compressed point data that are damaged: a
                                     chunk that does not decode to its points
                                     (truncated, or bytes that no encoder
                                     writes), a chunk table that contradicts
                                     the chunks or cannot be found; the scan's
                                     numbers are incomplete, repair leaves the
                                     file untouched */
+    TOLVREN_EFIELD = -21         /* set: a value the field cannot hold, or a
+                                    field the file's version does not have
+                                    (or its point format forbids): the file
+                                    is untouched */
 } tolvren_error;
 
 /* A static, English sentence for a tolvren_error; never NULL (an unknown
@@ -128,8 +133,8 @@ typedef struct tolvren_detail {
 typedef struct tolvren_header {
     uint8_t  version_major;              /* byte 24 */
     uint8_t  version_minor;              /* byte 25 */
-    uint16_t file_source_id;             /* bytes 4-5 (reserved in 1.0) */
-    uint16_t global_encoding;            /* bytes 6-7 (reserved in 1.0, 1.1) */
+    uint16_t file_source_id;             /* bytes 4-5 (reserved in 1.0: 0) */
+    uint16_t global_encoding;            /* bytes 6-7 (reserved in 1.0, 1.1: 0) */
     uint8_t  guid[16];                   /* bytes 8-23 as stored */
     char     system_identifier[33];      /* bytes 26-57, zero-terminated copy */
     char     generating_software[33];    /* bytes 58-89, zero-terminated copy */
@@ -556,6 +561,76 @@ TOLVREN_LAS_API int tolvren_repair_mt(const char *path, unsigned flags, unsigned
                                       tolvren_progress_fn progress, void *user,
                                       tolvren_repair_result *out,
                                       tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Setting header fields
+ * ------------------------------------------------------------------------ */
+
+/* The fields tolvren_set_fields writes, as bits of
+ * tolvren_header_fields.which. All lie in bytes 4-93, which say who made the
+ * file and when, never where its records are. */
+#define TOLVREN_SET_FILE_SOURCE_ID      0x01u  /* bytes 4-5, LAS 1.1 on */
+#define TOLVREN_SET_SYSTEM_IDENTIFIER   0x02u  /* bytes 26-57 */
+#define TOLVREN_SET_GENERATING_SOFTWARE 0x04u  /* bytes 58-89 */
+#define TOLVREN_SET_CREATION_DATE       0x08u  /* day of year at 90, year at 92 */
+#define TOLVREN_SET_GUID                0x10u  /* bytes 8-23 */
+#define TOLVREN_SET_GPS_TIME_TYPE       0x20u  /* global-encoding bit 0, LAS 1.2 on */
+#define TOLVREN_SET_WKT                 0x40u  /* global-encoding bit 4, LAS 1.4 */
+
+/* The values to write; only the fields named in `which` are read. */
+typedef struct tolvren_header_fields {
+    unsigned which;                   /* TOLVREN_SET_* bits of the fields to set */
+    uint16_t file_source_id;
+    const char *system_identifier;    /* zero-terminated, at most 32 bytes of printable ASCII */
+    const char *generating_software;  /* the same */
+    uint16_t creation_day;            /* 1-366 */
+    uint16_t creation_year;
+    uint8_t guid[16];                 /* as stored in the file */
+    int gps_time_adjusted;            /* 1: adjusted standard GPS time (bit set); 0: GPS week time */
+    int wkt;                          /* 1: the CRS is given as WKT (bit set); 0: cleared */
+} tolvren_header_fields;
+
+typedef struct tolvren_set_result {
+    unsigned changed;        /* TOLVREN_SET_* bits of the fields whose bytes change (dry run: would) */
+    int written;             /* 1 when bytes were written (as tolvren_repair_result.written) */
+    tolvren_header before;   /* the header as read */
+    tolvren_header after;    /* the header as it is (or, dry run, would be) after */
+} tolvren_set_result;
+
+#define TOLVREN_SET_DRY_RUN 1u
+
+/* Writes in place the header fields that fields->which names, and no other
+ * byte: a value equal to the one stored changes nothing and is not in
+ * out->changed, and a bit of global encoding leaves the other bits as they
+ * are. A text is written zero-padded to the field's 32 bytes. Only header
+ * bytes are read and written, so a compressed (LAZ) file is set like any
+ * other. out->before is the header as read, out->after as a read after the
+ * call gives it (with TOLVREN_SET_DRY_RUN: would give it; nothing is then
+ * written and the file is never opened for writing).
+ * Refuses with TOLVREN_EFIELD, the file untouched: a value the field cannot
+ * hold (a text longer than 32 bytes or with a byte that is not printable
+ * ASCII, refused and never cut; a day of 0 or above 366; a bit value other
+ * than 0 or 1; no bit or an unknown bit in `which`), judged before the file
+ * is opened; and a field the file's version does not have (the file source
+ * ID in LAS 1.0, the GPS time type before 1.2, the WKT bit before 1.4), or
+ * the WKT bit cleared in point formats 6-10, which LAS 1.4 requires to give
+ * their CRS as WKT. TOLVREN_EINVAL for a NULL pointer (the text of a field
+ * named in `which` included) or an unknown flag. A file that is not LAS, or
+ * whose header tolvren_read_header refuses, is refused with its code.
+ * The write is tolvren_repair's: the changed bytes in one write of less
+ * than a page with the calling thread's signals blocked, after a check that
+ * the file is the same one, as long, with the same header bytes (else
+ * TOLVREN_ECHANGED and nothing written), synced before TOLVREN_OK; a
+ * file-size limit below them gives TOLVREN_EWRITE with sys_errno EFBIG.
+ * TOLVREN_EWRITEOPEN only when there is something to write. */
+TOLVREN_LAS_API int tolvren_set_fields(const char *path, const tolvren_header_fields *fields, unsigned flags,
+                                       tolvren_set_result *out, tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* The snake_case name of one TOLVREN_SET_* bit as in machine-readable
+ * output: "file_source_id", "system_identifier", "generating_software",
+ * "creation_date", "guid", "gps_time_type", "wkt"; NULL for anything but
+ * one of those bits. */
+TOLVREN_LAS_API const char *tolvren_set_field_name(unsigned bit) TOLVREN_LAS_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * What the VLRs and EVLRs say

@@ -55,7 +55,8 @@ int main(void) {
     if (strcmp(tolvren_error_name(TOLVREN_ECOMPRESSED), "compressed") != 0 ||
         strcmp(tolvren_finding_name(TOLVREN_F_LEGACY_MIRRORED), "legacy_mirrored") != 0 ||
         strcmp(tolvren_severity_name(TOLVREN_ERROR), "error") != 0 ||
-        strcmp(tolvren_field_name(TOLVREN_FIELD_MAX), "max") != 0 || tolvren_strerror(12345) == NULL) {
+        strcmp(tolvren_field_name(TOLVREN_FIELD_MAX), "max") != 0 ||
+        strcmp(tolvren_set_field_name(TOLVREN_SET_WKT), "wkt") != 0 || tolvren_strerror(12345) == NULL) {
         printf("names differ\n");
         ++failures;
     }

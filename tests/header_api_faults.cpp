@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Runs tolvren_repair with pwrite and fdatasync replaced, so that the tests
-// can make the write of a repaired header fail part way, and the writing
-// back of the original bytes fail too.
+// Runs tolvren_repair, or tolvren_set_fields, with pwrite and fdatasync
+// replaced, so that the tests can make the write of a new header fail part
+// way, and the writing back of the original bytes fail too.
 //
-// Usage: tolvren_header_api_faults <writes that succeed> <writes after the
-//        first failure: ok|fail> <syncs that fail> <LAS file>
+// Usage: tolvren_header_api_faults [set] <writes that succeed> <writes after
+//        the first failure: ok|fail> <syncs that fail> <LAS file>
 //
-// Prints the name of the code tolvren_repair returned and how many writes
-// and syncs it asked for, so that a test can tell the replacements were in
+// With `set`, the system identifier is set to "FAULTS" instead of a repair.
+// Prints the name of the code the call returned and how many writes and
+// syncs it asked for, so that a test can tell the replacements were in
 // effect. The library calls both through the dynamic linker, which finds
 // this program's definitions before the C library's.
 //
@@ -72,16 +73,27 @@ extern "C" int fdatasync(int fd) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 5) {
-        std::printf("usage: %s <writes that succeed> <ok|fail> <syncs that fail> <LAS file>\n", argv[0]);
+    const bool set = argc == 6 && std::strcmp(argv[1], "set") == 0;
+    if (argc != 5 && !set) {
+        std::printf("usage: %s [set] <writes that succeed> <ok|fail> <syncs that fail> <LAS file>\n", argv[0]);
         return 2;
     }
-    faults.good_writes = std::atoll(argv[1]);
-    faults.recover = std::strcmp(argv[2], "ok") == 0;
-    faults.failing_syncs = std::atoll(argv[3]);
+    char **args = set ? argv + 1 : argv;
+    faults.good_writes = std::atoll(args[1]);
+    faults.recover = std::strcmp(args[2], "ok") == 0;
+    faults.failing_syncs = std::atoll(args[3]);
     if (const char *sig = std::getenv("TOLVREN_SIGNAL_AFTER_WRITE")) faults.signal_after_write = std::atoi(sig);
-    tolvren_repair_result result;
-    const int code = tolvren_repair(argv[4], 0, nullptr, nullptr, &result, nullptr);
+    int code = TOLVREN_OK;
+    if (set) {
+        tolvren_header_fields fields{};
+        fields.which = TOLVREN_SET_SYSTEM_IDENTIFIER;
+        fields.system_identifier = "FAULTS";
+        tolvren_set_result result;
+        code = tolvren_set_fields(args[4], &fields, 0, &result, nullptr);
+    } else {
+        tolvren_repair_result result;
+        code = tolvren_repair(args[4], 0, nullptr, nullptr, &result, nullptr);
+    }
     std::printf("%s %lld writes %lld syncs\n", tolvren_error_name(code), faults.writes, faults.syncs);
     return 0;
 }

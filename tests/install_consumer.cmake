@@ -82,7 +82,7 @@ foreach(installed
     ${BINDIR}/Quarlin
     ${INCLUDEDIR}/Tolvren_LiDAR.h
     ${INCLUDEDIR}/tolvren_las.h
-    ${LIBDIR}/libTolvren_LiDAR.so.1.1.0
+    ${LIBDIR}/libTolvren_LiDAR.so.1.2.0
     ${LIBDIR}/cmake/TolvrenLiDAR/TolvrenLiDARConfig.cmake
     ${LIBDIR}/cmake/TolvrenLiDAR/TolvrenLiDARConfigVersion.cmake
     ${LIBDIR}/cmake/TolvrenLiDAR/TolvrenLiDARTargets.cmake
@@ -99,12 +99,12 @@ if(NOT link_target STREQUAL "libTolvren_LiDAR.so.1")
   message(FATAL_ERROR "libTolvren_LiDAR.so points to '${link_target}', not libTolvren_LiDAR.so.1")
 endif()
 file(READ_SYMLINK ${libdir}/libTolvren_LiDAR.so.1 soname_target)
-if(NOT soname_target STREQUAL "libTolvren_LiDAR.so.1.1.0")
-  message(FATAL_ERROR "libTolvren_LiDAR.so.1 points to '${soname_target}', not libTolvren_LiDAR.so.1.1.0")
+if(NOT soname_target STREQUAL "libTolvren_LiDAR.so.1.2.0")
+  message(FATAL_ERROR "libTolvren_LiDAR.so.1 points to '${soname_target}', not libTolvren_LiDAR.so.1.2.0")
 endif()
 
 if(READELF)
-  run_checked(COMMAND ${READELF} -d ${libdir}/libTolvren_LiDAR.so.1.1.0 OUTPUT_VARIABLE dynamic)
+  run_checked(COMMAND ${READELF} -d ${libdir}/libTolvren_LiDAR.so.1.2.0 OUTPUT_VARIABLE dynamic)
   expect_contains("${dynamic}" "Library soname: [libTolvren_LiDAR.so.1]" "SONAME of the installed library")
   # Quarlin carries the library's code and must run without it.
   run_checked(COMMAND ${READELF} -d ${prefix}/${BINDIR}/Quarlin OUTPUT_VARIABLE dynamic)
@@ -132,7 +132,7 @@ if(CONSUMER STREQUAL "cpp")
   # (lib/x86_64-linux-gnu), so it searches the package's parent directory.
   file(WRITE ${WORK_DIR}/find_v2.cmake
     "find_package(TolvrenLiDAR 2.0 CONFIG QUIET PATHS \"${libdir}/cmake\" NO_DEFAULT_PATH)\n"
-    "if(TolvrenLiDAR_FOUND OR NOT TolvrenLiDAR_CONSIDERED_VERSIONS STREQUAL \"1.1.0\")\n"
+    "if(TolvrenLiDAR_FOUND OR NOT TolvrenLiDAR_CONSIDERED_VERSIONS STREQUAL \"1.2.0\")\n"
     "  message(FATAL_ERROR \"2.0 request: found=\${TolvrenLiDAR_FOUND} considered=\${TolvrenLiDAR_CONSIDERED_VERSIONS}\")\n"
     "endif()\n")
   run_checked(COMMAND ${CMAKE_COMMAND} -P ${WORK_DIR}/find_v2.cmake)
@@ -156,7 +156,7 @@ else()
     set(pc_args --define-variable=prefix=${prefix})
   endif()
   run_checked(COMMAND ${pc_env} ${PKG_CONFIG} ${pc_args} --modversion tolvren-lidar OUTPUT_VARIABLE version)
-  if(NOT version STREQUAL "1.1.0\n")
+  if(NOT version STREQUAL "1.2.0\n")
     message(FATAL_ERROR "pkg-config reports version '${version}'")
   endif()
   run_checked(COMMAND ${pc_env} ${PKG_CONFIG} ${pc_args} --cflags --libs tolvren-lidar OUTPUT_VARIABLE flags)

@@ -339,6 +339,23 @@ TEST(HeaderApiRead, HeaderSizeBoundariesOfEveryVersion) {
     }
 }
 
+// Bytes 4-5 are the file source ID from LAS 1.1 on, bytes 6-7 the global
+// encoding from 1.2 on; before, they are reserved and read as 0.
+TEST(HeaderApiRead, FileSourceIdFrom11GlobalEncodingFrom12) {
+    for (std::uint8_t minor = 0; minor <= 2; ++minor) {
+        LasFile f;
+        f.minor = minor;
+        f.format = 1;
+        Bytes bytes = f.build();
+        put<std::uint16_t>(bytes, 4, 7);
+        put<std::uint16_t>(bytes, 6, 1);
+        tolvren_header h;
+        ASSERT_EQ(tolvren_parse_header(bytes.data(), bytes.size(), bytes.size(), &h, nullptr), TOLVREN_OK);
+        EXPECT_EQ(h.file_source_id, minor >= 1 ? 7 : 0) << int(minor);
+        EXPECT_EQ(h.global_encoding, minor >= 2 ? 1 : 0) << int(minor);
+    }
+}
+
 TEST(HeaderApiRead, ParseAgreesWithReadAndSaysWhereTheBytesEnd) {
     LasFile f;
     f.vlrs = {100, 3};
@@ -463,6 +480,41 @@ TEST(HeaderApiCheck, EachFindingOnACraftedFile) {
     }
 }
 
+// Sentences that say what is wrong: the limit a walk of the VLRs breaks
+// (OffsetToData, or the end of the file when OffsetToData lies beyond it)
+// and where it stopped; an extent that is no number, not a minimum above
+// its maximum; the half step of a negative scale, half its magnitude.
+TEST(HeaderApiCheck, FindingSentencesSayWhatIsWrong) {
+    LasFile f;
+    f.vlrs = {10};  // OffsetToData 439; real X of the raw 8, -12, 4, 0 at scale -0.25: 98, 103, 99, 100
+    const struct {
+        std::function<void(Bytes &)> edit;
+        int code;
+        const char *sentence;
+    } cases[] = {
+        {[](Bytes &b) { put<std::uint32_t>(b, 100, 0xFFFFFFFFu); }, TOLVREN_F_VLRS_PAST_OFFSET,
+         "the header counts 4294967295 VLRs, whose 54-byte headers alone run past OffsetToData 439; the walk "
+         "stopped before the first, at byte 375"},
+        {[](Bytes &b) { put<std::uint16_t>(b, 375 + 20, 11); }, TOLVREN_F_VLRS_PAST_OFFSET,
+         "the 1 VLR runs past OffsetToData 439; the walk stopped at byte 440"},
+        {[](Bytes &b) { put<std::uint32_t>(b, 96, 1u << 20), put<std::uint16_t>(b, 375 + 20, 60000); },
+         TOLVREN_F_VLRS_PAST_OFFSET,
+         "the 1 VLR runs past the end of the file (559 bytes); the walk stopped at byte 559"},
+        {[](Bytes &b) { put<double>(b, 187, std::nan("")); }, TOLVREN_F_MIN_ABOVE_MAX, "the X minimum is not a number"},
+        {[](Bytes &b) { put<double>(b, 131, -0.25); }, TOLVREN_F_EXTENT_MISMATCH,
+         "the X extent [97, 102] is more than half a scale step of 0.25 from the points' [98, 103]"},
+    };
+    for (const auto &c : cases) {
+        Bytes bytes = f.build();
+        c.edit(bytes);
+        const tolvren_report report = Crafted(bytes).check(true);
+        const auto found = std::find_if(report.findings, report.findings + report.count,
+                                        [&](const tolvren_finding &x) { return x.code == c.code; });
+        ASSERT_NE(found, report.findings + report.count) << c.sentence;
+        EXPECT_STREQ(found->message, c.sentence);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Repairing
 // ---------------------------------------------------------------------------
@@ -505,6 +557,22 @@ TEST(HeaderApiRepair, WritesOnlyTheFieldsThatChange) {
     Bytes expected = right;
     put<double>(expected, 179, get<double>(stale, 179));
     EXPECT_EQ(file.bytes(), expected);
+}
+
+// Waveform data said to be in the file but starting outside it are refused
+// for the side they lie on.
+TEST(HeaderApiRepair, AWaveformStartOutsideTheFileIsRefusedForWhereItLies) {
+    for (const auto &[start, reason] : {std::pair<std::uint64_t, const char *>{1u << 30, "start beyond its end"},
+                                        {300, "start before the point data"}}) {
+        Bytes bytes = LasFile{}.build();
+        bytes[6] = 2;  // global encoding bit 1: waveform data in this file
+        put<std::uint64_t>(bytes, 227, start);
+        Crafted file(bytes);
+        tolvren_repair_result result;
+        tolvren_detail detail;
+        EXPECT_EQ(file.repair(result, 0, &detail), TOLVREN_ELAYOUT);
+        EXPECT_NE(std::string(detail.message).find(reason), std::string::npos) << detail.message;
+    }
 }
 
 struct Progress {
@@ -626,7 +694,8 @@ TEST(HeaderApiRepair, FileChangedDuringTheScanIsNotWritten) {
 }
 
 // Failed writes and syncs put the original bytes back; when that fails too
-// the repair says so. The changed fields go in one write.
+// the repair, or the setting of a field, says so. The changed fields go in
+// one write.
 TEST(HeaderApiRepair, FailedWritesAreUndone) {
     LasFile f;
     Bytes bytes = f.build();
@@ -643,14 +712,19 @@ TEST(HeaderApiRepair, FailedWritesAreUndone) {
         {"9", "ok", "2", "restore_failed", true},
         {"9", "ok", "0", "ok", false},
     };
-    for (const auto &c : cases) {
-        Crafted file(bytes);
-        const tolvren_test::ProcessResult run = tolvren_test::run_process(
-            {TOLVREN_HEADER_API_FAULTS_PATH, c.good_writes, c.after_failure, c.failing_syncs, file.path()});
-        EXPECT_EQ(run.out.substr(0, run.out.find(' ')), c.expected) << run.out;
-        EXPECT_EQ(file.bytes() == bytes, c.restored) << run.out;
-        if (c.expected == std::string("ok")) {
-            EXPECT_EQ(run.out, "ok 1 writes 1 syncs\n");
+    for (const bool set : {false, true}) {
+        SCOPED_TRACE(set ? "set" : "repair");
+        for (const auto &c : cases) {
+            Crafted file(bytes);
+            std::vector<std::string> args{TOLVREN_HEADER_API_FAULTS_PATH, c.good_writes, c.after_failure,
+                                          c.failing_syncs, file.path()};
+            if (set) args.insert(args.begin() + 1, "set");
+            const tolvren_test::ProcessResult run = tolvren_test::run_process(args);
+            EXPECT_EQ(run.out.substr(0, run.out.find(' ')), c.expected) << run.out;
+            EXPECT_EQ(file.bytes() == bytes, c.restored) << run.out;
+            if (c.expected == std::string("ok")) {
+                EXPECT_EQ(run.out, "ok 1 writes 1 syncs\n");
+            }
         }
     }
 }

@@ -128,6 +128,7 @@ TEST(TolvrenInfo, EveryKeyOfEverySharedFileIsWhatTheIndependentReaderFound) {
                 }
             }
         }
+        const bool v1_0_1 = v1_0 || expected["version"] == "1.1";
         for (const std::string &key : keys) {
             if (key == "path" || got[key].is_array() || got[key].is_object() || key == "crs" || key == "laszip" ||
                 key == "copc") {
@@ -136,7 +137,7 @@ TEST(TolvrenInfo, EveryKeyOfEverySharedFileIsWhatTheIndependentReaderFound) {
             std::string theirs = renamed.count(key) ? renamed.at(key) : key;
             if (key == "points_by_return") theirs = v1_4 ? "by_return_64" : "legacy_by_return";
             json want = expected[theirs];
-            if (v1_0 && (key == "file_source_id" || key == "global_encoding")) want = nullptr;
+            if ((v1_0 && key == "file_source_id") || (v1_0_1 && key == "global_encoding")) want = nullptr;
             EXPECT_EQ(got[key], want) << key;
         }
     }
@@ -155,7 +156,7 @@ TEST(TolvrenInfo, TextBlocksAreAlignedUnsignedShortestAndEscaped) {
     for (const std::string &line : std::vector<std::string>{
              "File                     " + dir.file("t.las") + "\n", "Version                  1.4\n",
           "Point count              5000000000\n", "Points by return         1 1 1 0 0 0 0 0 0 0 0 0 0 0 0\n",
-          "Offset                   0.1 1e-07 4170000.123456\n", "Max                      28.5 225 0.5\n",
+          "Offset                   0.1 0.0000001 4170000.123456\n", "Max                      28.5 225 0.5\n",
           std::string("System identifier        TEST\\x01SYSTEM\\\\\n"), std::string("File source ID           65535\n"),
           "\nFile                     " + dir.file("v12.las") + "\n"}) {
         EXPECT_NE(run.out.find(line), std::string::npos) << line << "in\n" << run.out;
@@ -164,6 +165,17 @@ TEST(TolvrenInfo, TextBlocksAreAlignedUnsignedShortestAndEscaped) {
     const std::string v12 = run.out.substr(run.out.find("v12.las"));
     EXPECT_EQ(v12.find("EVLR"), std::string::npos);
     EXPECT_EQ(v12.find("waveform"), std::string::npos);
+}
+
+// LAS 1.1 has a file source ID but no global encoding yet.
+TEST(TolvrenInfo, GlobalEncodingIsNullBefore12) {
+    TempDir dir;
+    Bytes b = craft(1, 1, 2);
+    put<std::uint16_t>(b, 4, 7), put<std::uint16_t>(b, 6, 1);
+    write_file(dir.file("v11.las"), b);
+    const json info = tolvren({"info", "--json", dir.file("v11.las")}).lines().at(0);
+    EXPECT_EQ(info["file_source_id"], 7);
+    EXPECT_EQ(info["global_encoding"], nullptr);
 }
 
 TEST(TolvrenCli, UsageErrorsHelpAndVersion) {
@@ -176,8 +188,21 @@ TEST(TolvrenCli, UsageErrorsHelpAndVersion) {
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err, "");
     }
+    // The message names what is wrong.
+    for (const auto &[args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"frobnicate", "x.las"}, "frobnicate is not a command of tolvren"},
+             {{"info", "-j", "abc", "x.las"}, "--jobs: abc is not a number\n"},
+             {{"set", "x.las"}, "set needs a field to set"},
+             {{"set", "--creation-date", "2023-02-29", "x.las"}, "2023-02-29 is not a date"},
+             {{"set", "--guid", "01234567-89ab-cdef-0123-456789abcdeg", "x.las"}, "is not a UUID"},
+             {{"set", "--file-source-id", "65536", "x.las"}, "65536 is not between 0 and 65535"},
+             {{"set", "--global-encoding-wkt", "yes", "x.las"}, "yes not in {on,off}"}}) {
+        const ToolRun run = tolvren(args);
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+    }
     for (const auto &args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"info", "--help"}, {"check", "-h"}, {"repair", "--help"}}) {
+             {"--help"}, {"info", "--help"}, {"check", "-h"}, {"repair", "--help"}, {"set", "--help"}}) {
         const ToolRun run = tolvren(args);
         EXPECT_EQ(run.status, 0);
         EXPECT_NE(run.out.find("Usage: tolvren"), std::string::npos);
@@ -209,6 +234,8 @@ TEST(TolvrenInfo, UnreadableFilesAreReportedOnBothStreams) {
         expected_err += "tolvren: " + lines[i]["error"]["message"].get<std::string>() + "\n";
     }
     EXPECT_EQ(run.err, expected_err);
+    EXPECT_EQ(lines[3]["error"]["message"],
+              paths[3] + ": is a directory; give -r to take the LAS and LAZ files below it");
     EXPECT_EQ(tolvren({"info", paths[0]}).err, "");
 }
 
@@ -445,6 +472,21 @@ TEST(TolvrenInfo, JsonDoublesAreShortestAndNonFiniteOnesNull) {
 }
 
 
+// A double reads the same in check's sentences, in repair's text, in info
+// and in JSON: shortest, without an exponent for what a header holds.
+TEST(TolvrenCheck, DoublesReadTheSameEverywhereWithoutExponents) {
+    TempDir dir;
+    const std::string path = dir.file("f.las");
+    Bytes b = craft(2, 1, 30);
+    put(b, 187, 0.1);  // min X, the points' being 25
+    put(b, 171, 600000.0), put(b, 211, 600002.25), put(b, 219, 600000.0);  // offset Z and the Z extents with it
+    write_file(path, b);
+    EXPECT_NE(tolvren({"check", "--scan", path}).out.find("[0.1, 75.75]"), std::string::npos);
+    EXPECT_NE(tolvren({"repair", "--dry-run", path}).out.find("min[0] 0.1 -> 25\n"), std::string::npos);
+    EXPECT_NE(tolvren({"info", path}).out.find("Offset                   0 0 600000\n"), std::string::npos);
+    EXPECT_NE(tolvren({"info", "--json", path}).out.find("\"offset\":[0.0,0.0,600000.0]"), std::string::npos);
+}
+
 TEST(TolvrenRepair, AFailedWriteIsReportedAsFailedNotRefused) {
     TempDir dir;
     Bytes wrong = craft(2, 1, 30);
@@ -609,6 +651,92 @@ TEST(TolvrenRunner, OnlyWorkThatChangesFilesTakesTurnsOnOneFile) {
                                   task);
         EXPECT_EQ(most, together ? 2 : 1);
     }
+}
+
+
+// set: every option writes its field as info shows it back; the dry run
+// says what would change, a second run that nothing does.
+TEST(TolvrenSet, EachOptionWritesTheFieldInfoShows) {
+    TempDir dir;
+    const std::string path = dir.file("f.las");
+    // A WKT record for the WKT bit to point at, the bit itself clear.
+    tolvren_test::LasFile f;
+    f.format = 1;
+    f.wkt = tolvren_test::kTestWkt;
+    Bytes b = f.build();
+    put<std::uint16_t>(b, 6, 0);
+    write_file(path, b);
+    const std::vector<std::string> fields{
+        "--file-source-id", "65535", "--system-identifier", "NEW SYS", "--generating-software", "",
+        "--creation-date", "2024-12-31", "--guid", "01234567-89ab-cdef-0123-456789ABCDEF",
+        "--global-encoding-gps", "adjusted", "--global-encoding-wkt", "on", path};
+    std::vector<std::string> args{"set", "--dry-run"};
+    args.insert(args.end(), fields.begin(), fields.end());
+    ToolRun run = tolvren(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, path +
+                           ": would set: file_source_id 0 -> 65535, system_identifier \"TEST\\x01SYSTEM\\\\\" -> "
+                           "\"NEW SYS\", generating_software \"tolvren tests\" -> \"\", creation_date 2024-060 -> "
+                           "2024-366, guid 00000000-0000-0000-0000-000000000000 -> "
+                           "01234567-89ab-cdef-0123-456789abcdef, gps_time_type week -> adjusted, wkt off -> on\n");
+    args.at(1) = "--json";
+    run = tolvren(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.lines().size(), 1u);
+    EXPECT_EQ(run.lines()[0]["status"], "set");
+    EXPECT_EQ(run.lines()[0]["changes"].size(), 7u);
+    EXPECT_EQ(run.lines()[0]["changes"][3],
+              json::parse(R"({"field":"creation_date","old":"2024-060","new":"2024-366"})"));
+    json info = tolvren({"info", "--json", path}).lines().at(0);
+    const json expected = json::parse(R"({"file_source_id":65535,"system_identifier":"NEW SYS",
+        "generating_software":"","creation_day":366,"creation_year":2024,"global_encoding":17,
+        "guid":"01234567-89ab-cdef-0123-456789abcdef"})");
+    for (const auto &[key, value] : expected.items()) EXPECT_EQ(info[key], value) << key;
+    args.erase(args.begin() + 1);
+    EXPECT_EQ(tolvren(args).out, path + ": unchanged\n");
+}
+
+// A field the version lacks is refused file by file; --guid random gives the
+// files of one run one new version-4 UUID; a write under a file-size limit
+// fails and lists what it tried.
+TEST(TolvrenSet, RefusalsRandomGuidsAndFailedWrites) {
+    TempDir dir;
+    const std::string old_file = dir.file("v10.las"), new_file = dir.file("v14.las");
+    write_file(old_file, craft(0, 1, 3));
+    write_file(new_file, craft(4, 6, 3));
+    ToolRun run = tolvren({"set", "--json", "--file-source-id", "5", old_file, new_file});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_EQ(run.lines().size(), 2u);
+    EXPECT_EQ(run.lines()[0]["status"], "refused");
+    EXPECT_EQ(run.lines()[0]["error"]["code"], code_name(TOLVREN_EFIELD));
+    EXPECT_EQ(run.lines()[0]["changes"], json::array());
+    EXPECT_EQ(run.lines()[1]["status"], "set");
+    EXPECT_EQ(read_file(old_file), craft(0, 1, 3));
+
+    std::vector<std::string> guids;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(tolvren({"set", "--guid", "random", old_file, new_file}).status, 0);
+        const std::vector<json> lines = tolvren({"info", "--json", old_file, new_file}).lines();
+        EXPECT_EQ(lines.at(0)["guid"], lines.at(1)["guid"]);
+        guids.push_back(lines.at(0)["guid"]);
+        EXPECT_EQ(guids.back()[14], '4') << guids.back();
+        EXPECT_NE(std::string("89ab").find(guids.back()[19]), std::string::npos) << guids.back();
+    }
+    EXPECT_NE(guids[0], guids[1]);
+
+    const auto file_size_limit = [] {
+        const rlimit limit{40, 40};  // below the system identifier's bytes
+        setrlimit(RLIMIT_FSIZE, &limit);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+    };
+    const Bytes before = read_file(new_file);
+    const tolvren_test::ProcessResult limited =
+        tolvren_after(file_size_limit, {"set", "--json", "--system-identifier", "X", new_file});
+    EXPECT_EQ(limited.exit_code, 1);
+    const json line = json::parse(limited.out);
+    EXPECT_EQ(line["status"], "failed");
+    EXPECT_EQ(line["changes"].at(0)["new"], "X");
+    EXPECT_EQ(read_file(new_file), before);
 }
 
 }  // namespace

@@ -1,23 +1,29 @@
 /* SPDX-License-Identifier: MIT */
-// The three commands of tolvren, each run over many files.
+// The four commands of tolvren, each run over many files.
 #ifndef TOLVREN_CLI_COMMANDS_H
 #define TOLVREN_CLI_COMMANDS_H
+
+#include "tolvren_las.h"
 
 #include <string>
 #include <vector>
 
 namespace tolvren_cli {
 
-enum class Command { Info, Check, Repair };
+enum class Command { Info, Check, Repair, Set };
 
 struct Options {
     std::vector<std::string> files;
     bool json = false;
     bool recursive = false;
     bool scan = false;     // check: against the point records too
-    bool dry_run = false;  // repair: say what would change, write nothing
+    bool dry_run = false;  // repair, set: say what would change, write nothing
     bool vlr_data = false; // info: each record's data in hex too
     unsigned jobs = 1;
+    // set: the fields to write, named in fields.which. The two texts are
+    // kept here; the command points fields at them.
+    tolvren_header_fields fields{};
+    std::string system_identifier, generating_software;
 };
 
 // Exit statuses.

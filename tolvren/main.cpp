@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// tolvren: reads, checks and repairs the headers of LAS 1.0 to 1.4 files,
+// tolvren: reads, checks, repairs and sets the headers of LAS 1.0 to 1.4 files,
 // many at once, as text or JSON Lines. The command line is parsed by CLI11;
 // the work is done by the library's header API (tolvren_las.h).
 #include "commands.h"
+#include "field_values.h"
 
 #include <CLI/CLI.hpp>
 
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -27,13 +29,31 @@ using tolvren_cli::Command;
 using tolvren_cli::Options;
 
 constexpr const char *kDescription =
-    "Reads, checks and repairs the public header of LAS files (versions 1.0 to 1.4, compressed or not),\n"
-    "many files at once, as aligned text or as JSON Lines.";
+    "Reads, checks, repairs and sets the public header of LAS files (versions 1.0 to 1.4, compressed or\n"
+    "not), many files at once, as aligned text or as JSON Lines.";
 
 constexpr const char *kFooter =
     "Exit status: 0 when every file was read (info), had no error (check) or is right after the run\n"
-    "(repair); 1 when a file could not be read, had an error, was refused or failed, or when the results\n"
-    "could not be written; 2 for a usage error.";
+    "(repair, set); 1 when a file could not be read, had an error, was refused or failed, or when the\n"
+    "results could not be written; 2 for a usage error.";
+
+// A whole number from `low` to `high`. The message says which of the two an
+// argument is not.
+CLI::Validator whole_number(long long low, long long high) {
+    return CLI::Validator(
+        [low, high](std::string &text) -> std::string {
+            long long value = 0;
+            const char *end = text.data() + text.size();
+            const std::from_chars_result read = std::from_chars(text.data(), end, value);
+            if (read.ec == std::errc::invalid_argument) return text + " is not a number";
+            if (read.ptr != end) return text + " is not a whole number";
+            if (read.ec == std::errc::result_out_of_range || value < low || value > high) {
+                return text + " is not between " + std::to_string(low) + " and " + std::to_string(high);
+            }
+            return {};
+        },
+        "");
+}
 
 // The options that every command takes.
 void add_common_options(CLI::App &command, Options &options, const char *files_help) {
@@ -45,7 +65,7 @@ void add_common_options(CLI::App &command, Options &options, const char *files_h
         .add_option("-j,--jobs", options.jobs,
                     "Files worked on at once (default: the number of cores); with fewer files than N, the points of "
                     "each are read on several threads. Output keeps the order of the files")
-        ->check(CLI::Range(1u, 1024u).description(""))
+        ->check(whole_number(1, 1024))
         ->type_name("N");
     command.footer(kFooter);
 }
@@ -68,6 +88,93 @@ bool fill_closed_standard_streams() {
         return false;
     }
     return true;
+}
+
+// The options of `set`: each names its field in options.fields.which. A
+// random GUID is asked for through `random_guid`, to be made once the
+// command line is known to be right.
+void add_field_options(CLI::App &set, Options &options, bool &random_guid) {
+    tolvren_header_fields &fields = options.fields;
+    set.add_option_function<unsigned>(
+           "--file-source-id",
+           [&fields](const unsigned &id) {
+               fields.file_source_id = static_cast<std::uint16_t>(id);
+               fields.which |= TOLVREN_SET_FILE_SOURCE_ID;
+           },
+           "The file source ID, 0 to 65535 (LAS 1.1 on)")
+        ->check(whole_number(0, 65535))
+        ->type_name("N");
+    set.add_option_function<std::string>(
+           "--system-identifier",
+           [&options](const std::string &text) {
+               options.system_identifier = text;
+               options.fields.which |= TOLVREN_SET_SYSTEM_IDENTIFIER;
+           },
+           "The system identifier: up to 32 characters of printable ASCII, never cut")
+        ->type_name("TEXT");
+    set.add_option_function<std::string>(
+           "--generating-software",
+           [&options](const std::string &text) {
+               options.generating_software = text;
+               options.fields.which |= TOLVREN_SET_GENERATING_SOFTWARE;
+           },
+           "The generating software: up to 32 characters of printable ASCII, never cut")
+        ->type_name("TEXT");
+    set.add_option_function<std::string>(
+           "--creation-date",
+           [&fields](const std::string &text) {
+               tolvren_cli::DayOfYear date;
+               if (text == "today") {
+                   date = tolvren_cli::today();
+               } else if (!tolvren_cli::parse_date(text, date)) {
+                   throw CLI::ValidationError("--creation-date", text + " is not a date (YYYY-MM-DD)");
+               }
+               fields.creation_year = date.year;
+               fields.creation_day = date.day;
+               fields.which |= TOLVREN_SET_CREATION_DATE;
+           },
+           "The creation date, YYYY-MM-DD or today (UTC), stored as the year and the day of the year")
+        ->type_name("DATE");
+    set.add_option_function<std::string>(
+           "--guid",
+           [&fields, &random_guid](const std::string &text) {
+               random_guid = text == "random";
+               if (!random_guid && !tolvren_cli::parse_guid(text, fields.guid)) {
+                   throw CLI::ValidationError("--guid", text + " is not a UUID written as 8-4-4-4-12 hex digits");
+               }
+               fields.which |= TOLVREN_SET_GUID;
+           },
+           "The GUID (project ID) as info shows it, 8-4-4-4-12 hex digits, or random: one new random UUID for "
+           "every file of the run")
+        ->type_name("UUID");
+    set.add_option_function<std::string>(
+           "--global-encoding-gps",
+           [&fields](const std::string &type) {
+               fields.gps_time_adjusted = type == "adjusted";
+               fields.which |= TOLVREN_SET_GPS_TIME_TYPE;
+           },
+           "Global encoding bit 0, the points' GPS time: adjusted (standard GPS time minus 1e9) or week (GPS "
+           "week time); LAS 1.2 on")
+        ->check(CLI::IsMember({"adjusted", "week"}))
+        ->type_name("TYPE");
+    set.add_option_function<std::string>(
+           "--global-encoding-wkt",
+           [&fields](const std::string &state) {
+               fields.wkt = state == "on";
+               fields.which |= TOLVREN_SET_WKT;
+           },
+           "Global encoding bit 4, the CRS given as WKT: on (only with a WKT record in the file) or off (LAS 1.4; "
+           "always on in point formats 6 to 10)")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->type_name("STATE");
+    set.callback([&fields] {
+        if (fields.which == 0) {
+            throw CLI::RequiredError("set needs a field to set: --file-source-id, --system-identifier, "
+                                     "--generating-software, --creation-date, --guid, --global-encoding-gps or "
+                                     "--global-encoding-wkt",
+                                     CLI::ExitCodes::RequiredError);
+        }
+    });
 }
 
 unsigned default_jobs() {
@@ -108,9 +215,26 @@ int main(int argc, char **argv) {
                        "LAS or LAZ files to repair (a LAZ file's header only: its compressed data stay as they are)");
     repair->add_flag("--dry-run", options.dry_run, "Say what would change and write nothing");
 
+    CLI::App *set = app.add_subcommand(
+        "set", "Write the given header fields in place: who made each file and when (header bytes only)");
+    add_common_options(*set, options,
+                       "LAS or LAZ files to set the fields of (only header bytes are read and written)");
+    set->add_flag("--dry-run", options.dry_run, "Say what would change and write nothing");
+    bool random_guid = false;
+    add_field_options(*set, options, random_guid);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
+        // A first word that is no command leaves the command missing; the
+        // word is what to name.
+        const std::vector<std::string> left = app.remaining();
+        if (app.get_subcommands().empty() && !left.empty() && left.front().rfind('-', 0) != 0) {
+            app.exit(CLI::ExtrasError(left.front() + " is not a command of tolvren; the commands are info, check, "
+                                                     "repair and set",
+                                      CLI::ExitCodes::ExtrasError));
+            return tolvren_cli::kExitUsage;
+        }
         // --help and --version end here too, with status 0.
         return app.exit(error) == 0 ? tolvren_cli::kExitOk : tolvren_cli::kExitUsage;
     }
@@ -125,11 +249,19 @@ int main(int argc, char **argv) {
     // way; they take back the signal they raise.
     std::signal(SIGXFSZ, SIG_IGN);
 
+    // One GUID for the run: the field is a project ID, which the files of
+    // one project share.
+    if (random_guid && !tolvren_cli::random_guid(options.fields.guid)) {
+        std::fprintf(stderr, "tolvren: cannot get random bytes for --guid random: %s\n", std::strerror(errno));
+        return tolvren_cli::kExitFileProblem;
+    }
+
     int status = tolvren_cli::kExitOk;
     try {
-        const Command command = app.got_subcommand(info)    ? Command::Info
-                                : app.got_subcommand(check) ? Command::Check
-                                                            : Command::Repair;
+        const Command command = app.got_subcommand(info)     ? Command::Info
+                                : app.got_subcommand(check)  ? Command::Check
+                                : app.got_subcommand(repair) ? Command::Repair
+                                                             : Command::Set;
         status = tolvren_cli::run_command(command, options);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tolvren: %s\n", error.what());

@@ -59,10 +59,19 @@ const char *label_of(const std::string &key) {
     return key.c_str();
 }
 
-// The shortest decimal text that reads back as the same double.
+// The shortest decimal text that reads back as the same double, by the
+// library's rule for its sentences: plain digits for the magnitudes a
+// header holds, 1e-15 to below 1e17 (an offset of 600000 reads 600000,
+// never 6e+05), an exponent only beyond them; "nan", "inf", "-inf".
 std::string shortest(double value) {
-    std::array<char, 32> text{};
-    const std::to_chars_result result = std::to_chars(text.data(), text.data() + text.size(), value);
+    constexpr double kPlainLeast = 1e-15;
+    constexpr double kPlainBeyond = 1e17;
+    std::array<char, 48> text{};
+    const double magnitude = std::fabs(value);
+    const std::to_chars_result result = value == 0.0 || (magnitude >= kPlainLeast && magnitude < kPlainBeyond)
+                                            ? std::to_chars(text.data(), text.data() + text.size(), value,
+                                                            std::chars_format::fixed)
+                                            : std::to_chars(text.data(), text.data() + text.size(), value);
     return std::string(text.data(), result.ptr);
 }
 
@@ -126,8 +135,42 @@ bool is_array_field(const std::string &name) {
     return false;
 }
 
+// Global encoding: bit 0 set for adjusted standard GPS time (else GPS week
+// time), bit 4 when the coordinate reference system is given as WKT.
+constexpr std::uint16_t kGpsTimeAdjustedBit = 1u << 0;
+constexpr std::uint16_t kWktBit = 1u << 4;
+
+// A text field of the header without the zeros that pad it.
+std::string header_text_field(const char (&field)[33]) { return std::string(field, strnlen(field, 32)); }
+
+// The value of one TOLVREN_SET_* field of a header, as set_json gives it.
+Json set_value(unsigned bit, const tolvren_header &h) {
+    switch (bit) {
+        case TOLVREN_SET_FILE_SOURCE_ID: return h.file_source_id;
+        case TOLVREN_SET_SYSTEM_IDENTIFIER: return header_text_field(h.system_identifier);
+        case TOLVREN_SET_GENERATING_SOFTWARE: return header_text_field(h.generating_software);
+        case TOLVREN_SET_CREATION_DATE: {
+            char date[16];
+            std::snprintf(date, sizeof date, "%04u-%03u", unsigned{h.creation_year}, unsigned{h.creation_day});
+            return date;
+        }
+        case TOLVREN_SET_GUID: return guid_text(h.guid);
+        case TOLVREN_SET_GPS_TIME_TYPE: return (h.global_encoding & kGpsTimeAdjustedBit) != 0 ? "adjusted" : "week";
+        case TOLVREN_SET_WKT: return (h.global_encoding & kWktBit) != 0 ? "on" : "off";
+        default: return Json();
+    }
+}
+
 const std::string &string_of(const Json &object, const char *key) {
     return object.at(key).get_ref<const std::string &>();
+}
+
+// A changed value as text; the two text fields' in quotes, so that an
+// empty text and spaces at either end show.
+std::string change_value(const std::string &field, const Json &value) {
+    const bool quoted = field == tolvren_set_field_name(TOLVREN_SET_SYSTEM_IDENTIFIER) ||
+                        field == tolvren_set_field_name(TOLVREN_SET_GENERATING_SOFTWARE);
+    return quoted ? "\"" + text_value(value) + "\"" : text_value(value);
 }
 
 // How many bytes the path takes at the start of a library's sentence about
@@ -203,9 +246,10 @@ bool is_utf8(std::string_view text) {
 }
 
 // Appends `value` as compact JSON. Strings, keys and whole numbers are as
-// the library writes them (text that is not UTF-8 with U+FFFD in its place);
-// doubles are written here, since the library's own form sometimes takes 17
-// digits where fewer read back the same.
+// nlohmann/json writes them (text that is not UTF-8 with U+FFFD in its
+// place); doubles are written here, as shortest() gives them, since its own
+// form sometimes takes 17 digits where fewer read back the same, and uses an
+// exponent for magnitudes a header holds.
 void append_json(const Json &value, std::string &out) {
     const auto dumped = [](const Json &scalar) { return scalar.dump(-1, ' ', false, Json::error_handler_t::replace); };
     switch (value.type()) {
@@ -300,9 +344,11 @@ Json error_json(int code, const std::string &message) {
 }
 
 Json header_json(const std::string &path, const tolvren_header &h) {
-    // Fields by version: 1.0 reserves file source id and global encoding,
-    // 1.3 adds the waveform start, 1.4 the EVLRs and the 64-bit counts.
+    // Fields by version: 1.0 reserves the file source ID, 1.0 and 1.1 the
+    // global encoding; 1.3 adds the waveform start, 1.4 the EVLRs and the
+    // 64-bit counts.
     const bool v1_0 = h.version_minor == 0;
+    const bool v1_2 = h.version_minor >= 2;
     const bool v1_3 = h.version_minor >= 3;
     const bool v1_4 = h.version_minor >= 4;
     Json j;
@@ -326,12 +372,12 @@ Json header_json(const std::string &path, const tolvren_header &h) {
     j["offset"] = array_of(h.offset);
     j["min"] = array_of(h.min);
     j["max"] = array_of(h.max);
-    j["system_identifier"] = std::string(h.system_identifier, strnlen(h.system_identifier, 32));
-    j["generating_software"] = std::string(h.generating_software, strnlen(h.generating_software, 32));
+    j["system_identifier"] = header_text_field(h.system_identifier);
+    j["generating_software"] = header_text_field(h.generating_software);
     j["creation_day"] = h.creation_day;
     j["creation_year"] = h.creation_year;
     j["file_source_id"] = v1_0 ? Json() : Json(h.file_source_id);
-    j["global_encoding"] = v1_0 ? Json() : Json(h.global_encoding);
+    j["global_encoding"] = v1_2 ? Json(h.global_encoding) : Json();
     j["guid"] = guid_text(h.guid);
     return j;
 }
@@ -410,17 +456,36 @@ Json repair_json(const std::string &path, const tolvren_repair_result &result, b
     return j;
 }
 
-std::string repair_text(const Json &repair) {
-    std::string status = string_of(repair, "status");
+Json set_json(const std::string &path, const tolvren_set_result &result, bool dry_run) {
+    Json changes = Json::array();
+    for (unsigned bit = 1; bit != 0 && bit <= result.changed; bit <<= 1) {
+        if ((result.changed & bit) == 0) continue;
+        const char *name = tolvren_set_field_name(bit);
+        if (!name) continue;
+        Json entry;
+        entry["field"] = name;
+        entry["old"] = set_value(bit, result.before);
+        entry["new"] = set_value(bit, result.after);
+        changes.push_back(std::move(entry));
+    }
+    Json j;
+    set_path(j, path);
+    j["status"] = result.changed == 0 ? "unchanged" : dry_run ? "would_set" : "set";
+    j["changes"] = std::move(changes);
+    return j;
+}
+
+std::string changes_text(const Json &object) {
+    std::string status = string_of(object, "status");
     std::replace(status.begin(), status.end(), '_', ' ');  // "would repair"
-    std::string text = escape_text(string_of(repair, "path")) + ": " + status;
-    if (repair.contains("error")) return text + ": " + error_reason(repair) + "\n";
-    const Json &changes = repair.at("changes");
+    std::string text = escape_text(string_of(object, "path")) + ": " + status;
+    if (object.contains("error")) return text + ": " + error_reason(object) + "\n";
+    const Json &changes = object.at("changes");
     for (auto it = changes.begin(); it != changes.end(); ++it) {
         const std::string &field = string_of(*it, "field");
         text += (it == changes.begin() ? ": " : ", ") + field;
         if (is_array_field(field)) text += "[" + text_value(it->at("index")) + "]";
-        text += " " + text_value(it->at("old")) + " -> " + text_value(it->at("new"));
+        text += " " + change_value(field, it->at("old")) + " -> " + change_value(field, it->at("new"));
     }
     return text + "\n";
 }

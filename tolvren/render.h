@@ -70,9 +70,20 @@ std::string check_text(const Json &check, int errors, int warnings);
 
 // --- repair -------------------------------------------------------------
 Json repair_json(const std::string &path, const tolvren_repair_result &result, bool dry_run);
-// "path: unchanged", "path: repaired: field old -> new, ..." or, for a
-// file that was not repaired, "path: <status>: <reason>".
-std::string repair_text(const Json &repair);
+
+// --- set ----------------------------------------------------------------
+// "status": "set", "unchanged" or, with a dry run, "would_set"; "changes":
+// one object per field whose bytes change, in the order of the
+// TOLVREN_SET_* bits, of "field", "old" and "new": a number (the file
+// source ID), a text (system identifier, generating software), the date as
+// YYYY-DDD (year and day of the year, as the header holds it), the GUID as
+// info shows it, "adjusted" or "week" (GPS time type), "on" or "off" (WKT).
+Json set_json(const std::string &path, const tolvren_set_result &result, bool dry_run);
+
+// A repair's or a set's object as text: "path: unchanged", "path: repaired:
+// field old -> new, ..." (array fields as field[index], the two text fields
+// in quotes) or, for a file left as it was, "path: <status>: <reason>".
+std::string changes_text(const Json &object);
 
 }  // namespace tolvren_cli
 

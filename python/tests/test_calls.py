@@ -3,9 +3,11 @@
 
 from __future__ import annotations
 
+import datetime
 import errno
 import itertools
 import os
+import uuid
 from pathlib import Path
 
 import pytest
@@ -84,3 +86,29 @@ def test_progress_can_cancel_and_passes_exceptions_through(tmp_path: Path) -> No
     done = tl.scan(SAMPLE, progress=lambda done, total: calls.append((done, total)))
     total = done.records * tl.read_header(SAMPLE).point_record_length
     assert done.records > 0 and calls[-1] == (total, total)
+
+
+def test_set_fields_writes_what_it_is_given_and_refuses_the_rest(tmp_path: Path) -> None:
+    path = tmp_path / "sample.las"
+    path.write_bytes(SAMPLE.read_bytes())
+    original, read = path.read_bytes(), tl.read_header(path)
+    project = uuid.UUID("01234567-89ab-cdef-0123-456789abcdef")
+    planned = tl.set_fields(path, system_identifier="PY", creation_date=datetime.date(2024, 12, 31),
+                            guid=project, gps_time_adjusted=True, dry_run=True)
+    assert planned.changed == ("system_identifier", "creation_date", "guid", "gps_time_type")
+    assert not planned.written and path.read_bytes() == original and planned.before == read
+    done = tl.set_fields(path, system_identifier="PY", creation_date=(2024, 366),
+                         guid=project.bytes_le, gps_time_adjusted=True)
+    assert done.written and done.changed == planned.changed
+    assert done.after == planned.after == tl.read_header(path)
+    after = done.after
+    assert (after.system_identifier, after.creation_year, after.creation_day, after.guid,
+            after.global_encoding) == ("PY", 2024, 366, str(project), read.global_encoding | 1)
+    # The sample is LAS 1.2, which has no WKT bit: nothing is written.
+    with pytest.raises(tl.FieldError) as refused:
+        tl.set_fields(path, file_source_id=1, wkt=True)
+    assert refused.value.name == "field" and isinstance(refused.value, tl.InvalidArgumentError)
+    assert tl.read_header(path).file_source_id == read.file_source_id
+    for wrong in ({"system_identifier": "a\0b"}, {"file_source_id": 65536}, {"guid": b"short"}):
+        with pytest.raises(ValueError):
+            tl.set_fields(path, **wrong)

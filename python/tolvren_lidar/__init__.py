@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""Read, check and repair the headers of LAS 1.0-1.4 files from Python.
+"""Read, check, repair and set the headers of LAS 1.0-1.4 files from Python.
 
 A thin layer over the header API of the Tolvren LiDAR library
 (libTolvren_LiDAR.so.1, found through the TOLVREN_LIDAR_LIBRARY environment
@@ -11,11 +11,13 @@ variable or the system's library path)::
     report = tolvren_lidar.check("tile.las", scan=True)
     if not report.ok:
         tolvren_lidar.repair("tile.las")
+    tolvren_lidar.set_fields("tile.las", file_source_id=1204)
 """
 
 from ._api import (
     CanceledError,
     Change,
+    FieldError,
     FileAccessError,
     Finding,
     Header,
@@ -27,12 +29,14 @@ from ._api import (
     RepairResult,
     Report,
     Scan,
+    SetResult,
     TolvrenError,
     WriteError,
     check,
     read_header,
     repair,
     scan,
+    set_fields,
 )
 from ._bindings import LibraryNotFoundError
 from ._records import (
@@ -50,7 +54,7 @@ from ._records import (
     read_records,
 )
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 
 __all__ = [
     "CanceledError",
@@ -67,6 +71,7 @@ __all__ = [
     "Unit",
     "read_record_data",
     "read_records",
+    "FieldError",
     "FileAccessError",
     "Finding",
     "Header",
@@ -79,10 +84,12 @@ __all__ = [
     "RepairResult",
     "Report",
     "Scan",
+    "SetResult",
     "TolvrenError",
     "WriteError",
     "check",
     "read_header",
     "repair",
     "scan",
+    "set_fields",
 ]

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""Reading, checking and repairing LAS headers with libTolvren_LiDAR.
+"""Reading, checking, repairing and setting LAS headers with libTolvren_LiDAR.
 
 Each function makes one call of the C header API and hands back its result
 as frozen dataclasses, or raises a TolvrenError carrying the library's code
@@ -10,8 +10,10 @@ structures, so threads may work on different files at the same time.
 from __future__ import annotations
 
 import ctypes
+import datetime
 import functools
 import os
+import uuid
 from dataclasses import dataclass
 from typing import Callable, Dict, Optional, Tuple, Type, Union
 
@@ -62,6 +64,12 @@ class InvalidFileError(TolvrenError):
     record shorter than its format's."""
 
 
+class FieldError(InvalidArgumentError):
+    """A value a header field cannot hold, or a field the file's version
+    does not have (or its point format forbids) (``field``): set_fields
+    left the file untouched."""
+
+
 class RefusedError(TolvrenError):
     """The operation declined the file and left it untouched: compressed
     point data that cannot be decoded, a layout that does not fit the file,
@@ -93,6 +101,7 @@ class WriteError(TolvrenError):
 # The family of each error, by the stable name tolvren_error_name gives it.
 _FAMILIES: Dict[str, Type[TolvrenError]] = {
     "invalid_argument": InvalidArgumentError,
+    "field": FieldError,
     "open_failed": FileAccessError,
     "not_regular_file": FileAccessError,
     "read_failed": FileAccessError,
@@ -215,10 +224,25 @@ class RepairResult:
     scan: Scan
 
 
+@dataclass(frozen=True)
+class SetResult:
+    """What set_fields changed (with ``dry_run``: would change): ``changed``
+    names the fields whose bytes change, in the library's order
+    (``"file_source_id"``, ``"system_identifier"``,
+    ``"generating_software"``, ``"creation_date"``, ``"guid"``,
+    ``"gps_time_type"``, ``"wkt"``); ``before`` is the header as read,
+    ``after`` as it is (or would be) after."""
+
+    changed: Tuple[str, ...]
+    written: bool
+    before: Header
+    after: Header
+
+
 @functools.lru_cache(maxsize=None)
 def _name(function: str, code: int) -> str:
     """A static name from the library, such as tolvren_finding_name(code)."""
-    return lib.text(getattr(lib.library(), function)(code))
+    return lib.text(lib.function(function)(code))
 
 
 def _encode(path: PathArg) -> Tuple[bytes, str]:
@@ -324,7 +348,7 @@ def _header(h: lib.Header, path: str) -> Header:
         creation_day=h.creation_day,
         creation_year=h.creation_year,
         file_source_id=h.file_source_id if version > (1, 0) else None,
-        global_encoding=h.global_encoding if version > (1, 0) else None,
+        global_encoding=h.global_encoding if version >= (1, 2) else None,
         guid=_guid(bytes(h.guid)),
     )
 
@@ -413,3 +437,83 @@ def repair(path: PathArg, dry_run: bool = False,
                c.old_real if c.is_real else c.old_count, c.new_real if c.is_real else c.new_count)
         for c in out.changes[:out.count])
     return RepairResult(changes, bool(out.written), _scan(out.scan))
+
+
+def _uint16(name: str, value: int) -> int:
+    """An int for a 16-bit field; ctypes would keep its low bits silently."""
+    if not 0 <= value <= 0xFFFF:
+        raise ValueError(f"{name} {value} does not fit in 16 bits")
+    return value
+
+
+def _text(name: str, value: str) -> bytes:
+    """A text field's value as the C string the library takes; it judges the
+    bytes (at most 32, printable ASCII)."""
+    raw = value.encode("utf-8")
+    if b"\0" in raw:
+        # ctypes would cut the text there and write another one.
+        raise ValueError(f"embedded null byte in {name}")
+    return raw
+
+
+def set_fields(path: PathArg, *, file_source_id: Optional[int] = None,
+               system_identifier: Optional[str] = None,
+               generating_software: Optional[str] = None,
+               creation_date: Union[datetime.date, Tuple[int, int], None] = None,
+               guid: Union[uuid.UUID, bytes, None] = None,
+               gps_time_adjusted: Optional[bool] = None, wkt: Optional[bool] = None,
+               dry_run: bool = False) -> SetResult:
+    """Writes in place the header fields given (those left None keep their
+    bytes), each only where it differs; a compressed (LAZ) file is set the
+    same way, through its header alone. ``creation_date`` is a
+    ``datetime.date`` or a (year, day of the year) tuple; ``guid`` a
+    ``uuid.UUID`` (stored so that read_header shows it back) or the 16 bytes
+    as stored; ``gps_time_adjusted`` and ``wkt`` set (True) or clear (False)
+    bits 0 and 4 of the global encoding. With ``dry_run`` nothing is written.
+
+    Raises FieldError, the file untouched, for a value the field cannot hold
+    (a text longer than 32 bytes or not printable ASCII, never cut; a day
+    outside 1-366) or a field the file's version lacks (or, for the WKT bit
+    cleared, its point format forbids); ValueError for a value that does
+    not fit the field's type; the library's other errors as repair() does.
+    """
+    fields = lib.HeaderFields()
+    if file_source_id is not None:
+        fields.which |= lib.SET_FILE_SOURCE_ID
+        fields.file_source_id = _uint16("file_source_id", file_source_id)
+    if system_identifier is not None:
+        fields.which |= lib.SET_SYSTEM_IDENTIFIER
+        fields.system_identifier = _text("system_identifier", system_identifier)
+    if generating_software is not None:
+        fields.which |= lib.SET_GENERATING_SOFTWARE
+        fields.generating_software = _text("generating_software", generating_software)
+    if creation_date is not None:
+        year, day = ((creation_date.year, creation_date.timetuple().tm_yday)
+                     if isinstance(creation_date, datetime.date) else creation_date)
+        fields.which |= lib.SET_CREATION_DATE
+        fields.creation_year = _uint16("creation year", year)
+        fields.creation_day = _uint16("creation day", day)
+    if guid is not None:
+        # The first three groups of a UUID are little-endian numbers in the
+        # file, which is what bytes_le gives.
+        stored = guid.bytes_le if isinstance(guid, uuid.UUID) else bytes(guid)
+        if len(stored) != 16:
+            raise ValueError(f"a GUID is 16 bytes, not {len(stored)}")
+        fields.which |= lib.SET_GUID
+        fields.guid[:] = list(stored)
+    if gps_time_adjusted is not None:
+        fields.which |= lib.SET_GPS_TIME_TYPE
+        fields.gps_time_adjusted = 1 if gps_time_adjusted else 0
+    if wkt is not None:
+        fields.which |= lib.SET_WKT
+        fields.wkt = 1 if wkt else 0
+    raw, shown = _encode(path)
+    out, detail = lib.SetResult(), lib.Detail()
+    code = lib.function("tolvren_set_fields")(raw, ctypes.byref(fields),
+                                              lib.SET_DRY_RUN if dry_run else 0,
+                                              ctypes.byref(out), ctypes.byref(detail))
+    if code < 0:
+        raise _error(code, detail, shown)
+    changed = tuple(_name("tolvren_set_field_name", 1 << bit)
+                    for bit in range(out.changed.bit_length()) if out.changed & (1 << bit))
+    return SetResult(changed, bool(out.written), _header(out.before, shown), _header(out.after, shown))

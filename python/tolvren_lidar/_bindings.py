@@ -35,9 +35,19 @@ c_size_t = ctypes.c_size_t
 MAX_FINDINGS = 32
 MAX_CHANGES = 48
 
-# Flags of tolvren_check_file and tolvren_repair.
+# Flags of tolvren_check_file, tolvren_repair and tolvren_set_fields.
 CHECK_SCAN = 1
 REPAIR_DRY_RUN = 1
+SET_DRY_RUN = 1
+
+# The fields tolvren_set_fields writes, as bits of HeaderFields.which.
+SET_FILE_SOURCE_ID = 0x01
+SET_SYSTEM_IDENTIFIER = 0x02
+SET_GENERATING_SOFTWARE = 0x04
+SET_CREATION_DATE = 0x08
+SET_GUID = 0x10
+SET_GPS_TIME_TYPE = 0x20
+SET_WKT = 0x40
 
 class Detail(ctypes.Structure):
     """tolvren_detail: what went wrong in one call."""
@@ -312,6 +322,33 @@ class Records(ctypes.Structure):
     ]
 
 
+class HeaderFields(ctypes.Structure):
+    """tolvren_header_fields: the header fields to set, named in ``which``."""
+
+    _fields_ = [
+        ("which", ctypes.c_uint),
+        ("file_source_id", c_uint16),
+        ("system_identifier", ctypes.c_char_p),
+        ("generating_software", ctypes.c_char_p),
+        ("creation_day", c_uint16),
+        ("creation_year", c_uint16),
+        ("guid", c_uint8 * 16),
+        ("gps_time_adjusted", c_int),
+        ("wkt", c_int),
+    ]
+
+
+class SetResult(ctypes.Structure):
+    """tolvren_set_result: the fields set, and the header before and after."""
+
+    _fields_ = [
+        ("changed", ctypes.c_uint),
+        ("written", c_int),
+        ("before", Header),
+        ("after", Header),
+    ]
+
+
 #: The structures by their C names, for the layout test.
 STRUCTS = {
     "tolvren_record": Record,
@@ -329,6 +366,8 @@ STRUCTS = {
     "tolvren_report": Report,
     "tolvren_change": Change,
     "tolvren_repair_result": RepairResult,
+    "tolvren_header_fields": HeaderFields,
+    "tolvren_set_result": SetResult,
 }
 
 #: tolvren_progress_fn. ctypes takes the GIL back for the call.
@@ -341,6 +380,7 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
     ("tolvren_finding_name", ctypes.c_char_p, [c_int]),
     ("tolvren_severity_name", ctypes.c_char_p, [c_int]),
     ("tolvren_field_name", ctypes.c_char_p, [c_int]),
+    ("tolvren_set_field_name", ctypes.c_char_p, [ctypes.c_uint]),
     ("tolvren_read_header", c_int, [ctypes.c_char_p, P(Header), P(Detail)]),
     ("tolvren_scan_points", c_int,
      [ctypes.c_char_p, P(Header), PROGRESS_FN, ctypes.c_void_p, P(Scan), P(Detail)]),
@@ -370,6 +410,9 @@ _PROTOTYPES_1_2: List[Tuple[str, Any, List[Any]]] = [
     ("tolvren_geokey_name", ctypes.c_char_p, [ctypes.c_uint]),
     ("tolvren_laszip_item_name", ctypes.c_char_p, [ctypes.c_uint]),
     ("tolvren_extra_type_name", ctypes.c_char_p, [ctypes.c_uint]),
+    ("tolvren_set_fields", c_int,
+     [ctypes.c_char_p, P(HeaderFields), ctypes.c_uint, P(SetResult), P(Detail)]),
+    ("tolvren_set_field_name", ctypes.c_char_p, [ctypes.c_uint]),
 ]
 
 
