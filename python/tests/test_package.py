@@ -65,3 +65,14 @@ def test_installs_offline_with_pip(tmp_path: Path) -> None:
     def files(folder: Path) -> list:
         return sorted(p.name for p in folder.iterdir() if p.name != "__pycache__")
     assert files(tmp_path / "site" / "tolvren_lidar") == files(source / "tolvren_lidar")
+
+
+def test_an_installed_wheel_loads_the_library_it_carries() -> None:
+    """Run by CI on the wheel it built and installed, with nothing else to
+    find the library by: the package must use its own copy."""
+    if not os.environ.get("TOLVREN_LIDAR_EXPECT_BUNDLED"):
+        pytest.skip("not the run of an installed wheel (TOLVREN_LIDAR_EXPECT_BUNDLED)")
+    source = Path(__file__).resolve().parents[1]
+    assert source not in Path(tl.__file__).resolve().parents
+    assert _bindings.library()._name == _bindings.BUNDLED
+    assert tl.read_records(source.parent / "examples" / "sample.las").crs.horizontal_epsg == 26910

@@ -420,19 +420,25 @@ class LibraryNotFoundError(OSError):
     """The shared library could not be loaded; the message lists every try."""
 
 
+#: The copy of the library a wheel built from the source tree carries.
+BUNDLED = os.path.join(os.path.dirname(os.path.abspath(__file__)), SONAME)
+
+
 def _candidates() -> List[str]:
     """Where to look for the library, in order.
 
     A set TOLVREN_LIDAR_LIBRARY is the only candidate: whoever sets it means
     that file, and falling back to another copy of the library would hide
-    the mistake. Otherwise the dynamic linker's own search for the SONAME
+    the mistake. Otherwise the copy inside the package, when it was built
+    with one; then the dynamic linker's own search for the SONAME
     (LD_LIBRARY_PATH, the ld.so cache, the default directories), then
     whatever ctypes.util.find_library finds under the library's name.
     """
     chosen = os.environ.get(LIBRARY_ENV)
     if chosen:
         return [chosen]
-    found = [SONAME]
+    found = [BUNDLED] if os.path.exists(BUNDLED) else []
+    found.append(SONAME)
     other = ctypes.util.find_library("Tolvren_LiDAR")
     if other and other != SONAME:
         found.append(other)
