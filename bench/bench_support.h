@@ -95,6 +95,9 @@ void put(std::vector<unsigned char> &bytes, std::size_t offset, T value) {
 struct LasFile {
     std::uint8_t minor, format;
     std::uint16_t length;
+    // Every field filled as in real data (see fill_fields), not only the
+    // coordinates and returns.
+    bool every_field = false;
 
     std::size_t header_size() const {
         return minor == 4 ? TOLVREN_HEADER_SIZE_1_4 : minor == 3 ? TOLVREN_HEADER_SIZE_1_3 : TOLVREN_HEADER_SIZE_1_0;
@@ -102,6 +105,42 @@ struct LasFile {
     std::uint64_t records() const { return kTargetBytes / length; }
     std::uint64_t bytes() const { return header_size() + records() * length; }
 };
+
+// The fields after the returns byte as a survey fills them: classes 1-9
+// with the flag bits mostly clear, scan angles within -30 to 30 degrees,
+// user data, a flight line that changes every 100,000 points among 40,
+// GPS times that grow (adjusted standard time), intensity and colours over
+// 16 bits. Offsets by point format as in the LAS records.
+inline void fill_fields(unsigned char *record, unsigned format, std::uint64_t index, XorShift &random) {
+    const std::uint32_t bits = random.next();
+    const auto put_at = [record](std::size_t offset, auto value) { std::memcpy(record + offset, &value, sizeof value); };
+    put_at(12, static_cast<std::uint16_t>(bits));  // intensity
+    const auto line = static_cast<std::uint16_t>(1 + (index / 100000) % 40);
+    const double time = 3.0e8 + static_cast<double>(index) * 1e-5;
+    const auto angle = static_cast<int>(bits >> 16) % 61 - 30;
+    if (format <= 5) {
+        record[15] = static_cast<unsigned char>(1 + (bits >> 8) % 9 + ((bits & 0xFF) == 0 ? 0x20 : 0));
+        record[16] = static_cast<unsigned char>(static_cast<std::int8_t>(angle));
+        record[17] = static_cast<unsigned char>(bits >> 24);
+        put_at(18, line);
+        if (format == 1 || format >= 3) put_at(20, time);
+        if (format == 2 || format == 3 || format == 5) {
+            for (std::size_t c = 0; c < 3; ++c) put_at((format == 2 ? 20 : 28) + 2 * c, static_cast<std::uint16_t>(random.next()));
+        }
+    } else {
+        record[15] = static_cast<unsigned char>((bits >> 8) & 0xF0);  // channel and scan flags
+        record[16] = static_cast<unsigned char>(1 + (bits >> 8) % 9);
+        record[17] = static_cast<unsigned char>(bits >> 24);
+        put_at(18, static_cast<std::int16_t>(angle * 166));
+        put_at(20, line);
+        put_at(22, time);
+        if (format == 7 || format == 8 || format == 10) {
+            // Red, green, blue, and near infrared in formats 8 and 10.
+            const std::size_t colours = format == 7 ? 3 : 4;
+            for (std::size_t c = 0; c < colours; ++c) put_at(30 + 2 * c, static_cast<std::uint16_t>(random.next()));
+        }
+    }
+}
 
 // Writes `file` to `path`: a header with no VLRs whose counts and extents
 // are left at 0, then records with coordinates spread over a few kilometres and
@@ -142,6 +181,7 @@ inline void write_las(const std::string &path, const LasFile &file) {
             std::memcpy(record, xyz, sizeof xyz);
             const std::uint32_t bits = random.next();
             record[14] = static_cast<unsigned char>((bits & high_bits) | (1 + bits % returns));
+            if (file.every_field) fill_fields(record, file.format, done + i, random);
         }
         write_all(fd.get(), block.data(), n * length);
         done += n;
