@@ -161,31 +161,55 @@ struct Tally {
     std::vector<ExtraTally> extra;
 };
 
-// The loop over `count` whole records of format Format, Stride bytes apart
-// (0: plan.stride, for records with extra bytes). Locals keep the extremes
-// in registers for the whole batch.
-template <unsigned Format, std::size_t Stride>
-void tally_format(const Plan &plan, const unsigned char *record, std::size_t count, Tally &t) noexcept {
-    constexpr FormatLayout kLayout = kLayouts[Format];
-    const std::size_t step = Stride != 0 ? Stride : plan.stride;
-    std::array<std::int32_t, 3> low = t.xyz_min, high = t.xyz_max;
-    const std::array<std::int32_t, 3> inside_lo = plan.inside_lo, inside_hi = plan.inside_hi;
-    std::int32_t intensity_min = t.intensity_min, intensity_max = t.intensity_max;
-    std::int32_t angle_min = t.angle_min, angle_max = t.angle_max;
-    std::array<std::int32_t, 4> colour_min = t.colour_min, colour_max = t.colour_max;
-    double gps_min = t.gps_min, gps_max = t.gps_max;
-    std::uint64_t outside = 0, angle_outside = 0;
-    std::uint64_t *const sources = t.sources.data();
-    t.records += count;
+// The points of a batch outside the header's extents, or with a scan
+// angle beyond -90 to 90 degrees (formats 6-10): counted in a second loop,
+// only for a batch whose extremes show that it has such points, so that
+// the main loop never compares.
+std::uint64_t count_outside(const Plan &plan, const unsigned char *record, std::size_t count,
+                            std::size_t step) noexcept {
+    std::uint64_t outside = 0;
     for (const unsigned char *const end = record + count * step; record != end; record += step) {
         unsigned out = 0;
         for (std::size_t axis = 0; axis < 3; ++axis) {
             const auto value = load<std::int32_t>(record, 4 * axis);
-            low[axis] = std::min(low[axis], value);
-            high[axis] = std::max(high[axis], value);
-            out |= static_cast<unsigned>(value < inside_lo[axis]) | static_cast<unsigned>(value > inside_hi[axis]);
+            out |= static_cast<unsigned>(value < plan.inside_lo[axis]) |
+                   static_cast<unsigned>(value > plan.inside_hi[axis]);
         }
         outside += out;
+    }
+    return outside;
+}
+
+std::uint64_t count_wide_angles(const unsigned char *record, std::size_t count, std::size_t step) noexcept {
+    std::uint64_t outside = 0;
+    for (const unsigned char *const end = record + count * step; record != end; record += step) {
+        const std::int32_t angle = load<std::int16_t>(record, offsetof(Point14Layout, scan_angle));
+        outside += static_cast<unsigned>(angle < -kAngleLimit) | static_cast<unsigned>(angle > kAngleLimit);
+    }
+    return outside;
+}
+
+// The loop over `count` whole records of format Format, Stride bytes apart
+// (0: plan.stride, for records with extra bytes). Locals keep the batch's
+// extremes in registers.
+template <unsigned Format, std::size_t Stride>
+void tally_format(const Plan &plan, const unsigned char *const first, std::size_t count, Tally &t) noexcept {
+    constexpr FormatLayout kLayout = kLayouts[Format];
+    const std::size_t step = Stride != 0 ? Stride : plan.stride;
+    std::array<std::int32_t, 3> low{{kRawHighest, kRawHighest, kRawHighest}};
+    std::array<std::int32_t, 3> high{{kRawLowest, kRawLowest, kRawLowest}};
+    std::int32_t intensity_min = t.intensity_min, intensity_max = t.intensity_max;
+    std::int32_t angle_min = kRawHighest, angle_max = kRawLowest;
+    std::array<std::int32_t, 4> colour_min = t.colour_min, colour_max = t.colour_max;
+    double gps_min = t.gps_min, gps_max = t.gps_max;
+    std::uint64_t *const sources = t.sources.data();
+    t.records += count;
+    for (const unsigned char *record = first, *const end = first + count * step; record != end; record += step) {
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            const auto value = load<std::int32_t>(record, 4 * axis);
+            low[axis] = std::min(low[axis], value);
+            high[axis] = std::max(high[axis], value);
+        }
         const std::int32_t intensity = load<std::uint16_t>(record, kIntensity);
         intensity_min = std::min(intensity_min, intensity);
         intensity_max = std::max(intensity_max, intensity);
@@ -200,7 +224,6 @@ void tally_format(const Plan &plan, const unsigned char *record, std::size_t cou
             const std::int32_t angle = load<std::int16_t>(record, offsetof(Point14Layout, scan_angle));
             angle_min = std::min(angle_min, angle);
             angle_max = std::max(angle_max, angle);
-            angle_outside += static_cast<unsigned>(angle < -kAngleLimit) | static_cast<unsigned>(angle > kAngleLimit);
             ++sources[load<std::uint16_t>(record, offsetof(Point14Layout, point_source_id))];
         }
         if constexpr (kLayout.gps != 0) {
@@ -222,18 +245,22 @@ void tally_format(const Plan &plan, const unsigned char *record, std::size_t cou
             colour_max[3] = std::max(colour_max[3], value);
         }
     }
-    t.xyz_min = low;
-    t.xyz_max = high;
+    bool beyond = false;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        beyond = beyond || low[axis] < plan.inside_lo[axis] || high[axis] > plan.inside_hi[axis];
+        t.xyz_min[axis] = std::min(t.xyz_min[axis], low[axis]);
+        t.xyz_max[axis] = std::max(t.xyz_max[axis], high[axis]);
+    }
+    if (beyond) t.outside += count_outside(plan, first, count, step);
+    if (angle_min < -kAngleLimit || angle_max > kAngleLimit) t.angle_outside += count_wide_angles(first, count, step);
     t.intensity_min = intensity_min;
     t.intensity_max = intensity_max;
-    t.angle_min = angle_min;
-    t.angle_max = angle_max;
+    t.angle_min = std::min(t.angle_min, angle_min);
+    t.angle_max = std::max(t.angle_max, angle_max);
     t.colour_min = colour_min;
     t.colour_max = colour_max;
     t.gps_min = gps_min;
     t.gps_max = gps_max;
-    t.outside += outside;
-    t.angle_outside += angle_outside;
 }
 
 // One component of an Extra Bytes dimension over the batch. Values equal to
@@ -852,7 +879,7 @@ void point_findings(const tolvren_header &header, const tolvren_statistics &s, F
     }
     if (s.scan_angle_outside > 0) {
         add(findings, TOLVREN_WARNING, TOLVREN_F_SCAN_ANGLE_OUT_OF_RANGE,
-            "%llu of %llu points have a scan angle outside -90 to 90 degrees (%.17g to %.17g)",
+            "%llu of %llu points have a scan angle outside -90 to 90 degrees (%g to %g)",
             ull(s.scan_angle_outside), ull(n), s.scan_angle_degrees.min, s.scan_angle_degrees.max);
     }
 }
