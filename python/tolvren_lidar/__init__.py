@@ -8,7 +8,8 @@ variable or the system's library path)::
     import tolvren_lidar
     header = tolvren_lidar.read_header("tile.las")
     crs = tolvren_lidar.read_records("tile.las").crs
-    report = tolvren_lidar.check("tile.las", scan=True)
+    report = tolvren_lidar.check("tile.las", scan=True, points=True)
+    classes = tolvren_lidar.statistics("tile.las", threads=4).classes
     if not report.ok:
         tolvren_lidar.repair("tile.las")
 """
@@ -35,6 +36,7 @@ from ._api import (
     scan,
 )
 from ._bindings import LibraryNotFoundError
+from ._statistics import ExtraRange, Range, SourceCount, Statistics, class_name, statistics
 from ._records import (
     Copc,
     CopcLevel,
@@ -55,6 +57,12 @@ __version__ = "1.1.0"
 __all__ = [
     "CanceledError",
     "Change",
+    "ExtraRange",
+    "Range",
+    "SourceCount",
+    "Statistics",
+    "class_name",
+    "statistics",
     "Copc",
     "CopcLevel",
     "Crs",
