@@ -147,7 +147,9 @@ struct Tally {
     std::array<std::uint64_t, 256> classes{};        // formats 6-10: byte 16
     std::array<std::uint64_t, 256> angle_byte{};     // formats 0-5: byte 16
     std::array<std::uint64_t, 256> user_data{};
-    std::vector<std::uint64_t> sources = std::vector<std::uint64_t>(kSourceIds);
+    // By point source ID; allocated when the thread first gets records (a
+    // LAZ file may have fewer chunks than threads).
+    std::vector<std::uint64_t> sources;
     std::array<std::int32_t, 3> xyz_min{{kRawHighest, kRawHighest, kRawHighest}};
     std::array<std::int32_t, 3> xyz_max{{kRawLowest, kRawLowest, kRawLowest}};
     std::int32_t intensity_min = kRawHighest, intensity_max = kRawLowest;
@@ -349,7 +351,11 @@ void merge(Tally &into, const Tally &more) {
     add(into.classes, more.classes);
     add(into.angle_byte, more.angle_byte);
     add(into.user_data, more.user_data);
-    add(into.sources, more.sources);
+    if (into.sources.empty()) {
+        into.sources = more.sources;
+    } else if (!more.sources.empty()) {
+        add(into.sources, more.sources);
+    }
     for (std::size_t a = 0; a < 3; ++a) {
         into.xyz_min[a] = std::min(into.xyz_min[a], more.xyz_min[a]);
         into.xyz_max[a] = std::max(into.xyz_max[a], more.xyz_max[a]);
@@ -680,18 +686,26 @@ void finish(const tolvren_header &header, const Plan &plan, const Records &recor
 // ---------------------------------------------------------------------------
 
 // Each thread's records into its tally; uncompressed blocks and decoded
-// chunks alike.
+// chunks alike. The first `ready` threads' tallies are allocated at once,
+// the others' by prepare() on their own thread.
 class Tallies final : public internal::RecordBlockSink {
 public:
-    Tallies(const Plan &plan, std::size_t threads) : tallier_(plan), tallies_(threads) {
+    Tallies(const Plan &plan, std::size_t threads, std::size_t ready) : tallier_(plan), tallies_(threads) {
         for (Tally &t : tallies_) t.extra.resize(plan.extra.size());
+        for (std::size_t i = 0; i < ready && i < threads; ++i) prepare(static_cast<unsigned>(i));
     }
+    // May throw std::bad_alloc.
+    void prepare(unsigned thread) {
+        if (tallies_[thread].sources.empty()) tallies_[thread].sources.assign(kSourceIds, 0);
+    }
+    // Assumes prepare(thread) has been called.
     void records(unsigned thread, const unsigned char *records, std::size_t count) noexcept override {
         tallier_.add(records, count, tallies_[thread]);
     }
     Tally total() const {
         Tally sum = tallies_.front();
         for (std::size_t i = 1; i < tallies_.size(); ++i) merge(sum, tallies_[i]);
+        if (sum.sources.empty()) sum.sources.assign(kSourceIds, 0);
         return sum;
     }
 
@@ -706,7 +720,10 @@ private:
 class ChunkTally final : public laz::ChunkConsumer, public laz::RecordSink {
 public:
     ChunkTally(Tallies &tallies, unsigned thread) : tallies_(tallies), thread_(thread) {}
-    laz::RecordSink &begin_chunk(const laz::ChunkSpec &) override { return *this; }
+    laz::RecordSink &begin_chunk(const laz::ChunkSpec &) override {
+        tallies_.prepare(thread_);  // a failure ends the pass as no memory
+        return *this;
+    }
     bool records(const unsigned char *records, std::size_t count) override {
         tallies_.records(thread_, records, count);
         return true;
@@ -791,8 +808,15 @@ int statistics_fd(int fd, const tolvren_header &header, const Records &records, 
                         ull(end), ull(header.file_size));
         }
         const Plan plan = make_plan(header, records);
-        const unsigned count = thread_count(threads);
-        Tallies tallies(plan, count);
+        unsigned count = thread_count(threads);
+        if (!header.compressed) {
+            // No more threads than blocks to read.
+            const std::uint64_t bytes = end - start;
+            const std::uint64_t block = std::max<std::uint64_t>(internal::kParallelBlockBytes / header.point_record_length, 1) *
+                                        header.point_record_length;
+            count = static_cast<unsigned>(std::clamp<std::uint64_t>((bytes + block - 1) / block, 1, count));
+        }
+        Tallies tallies(plan, count, header.compressed ? 1 : count);
         int code = TOLVREN_OK;
         if (header.compressed) {
             std::vector<ChunkTally> consumers;

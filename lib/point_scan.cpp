@@ -252,10 +252,6 @@ std::unique_ptr<unsigned char[]> scan_buffer() noexcept {
     }
 }
 
-// Threads of a parallel scan take blocks of about this many bytes (whole
-// records) in turn: many blocks keep the threads busy to the end, and each
-// is long enough that taking it costs nothing.
-constexpr std::uint64_t kParallelBlockBytes = std::uint64_t{1} << 23;
 
 }  // namespace
 

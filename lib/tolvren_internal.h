@@ -306,6 +306,11 @@ ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64
                                        std::size_t record_size, unsigned return_bits, unsigned threads,
                                        PointSummary &summary, const ScanProgress &progress = {}) noexcept;
 
+// Threads of a parallel scan take blocks of about this many bytes (whole
+// records) in turn: many blocks keep the threads busy to the end, and each
+// is long enough that taking it costs nothing.
+inline constexpr std::uint64_t kParallelBlockBytes = std::uint64_t{1} << 23;
+
 // Receives the whole records of the blocks that read_record_blocks reads,
 // from the thread numbered `thread` (0 is the calling thread; each thread
 // hands on its own blocks only).
