@@ -143,9 +143,9 @@ inline void fill_fields(unsigned char *record, unsigned format, std::uint64_t in
 }
 
 // Writes `file` to `path`: a header with no VLRs whose counts and extents
-// are left at 0, then records with coordinates spread over a few kilometres and
-// return numbers 1-5 (formats 0-5) or 1-15 (formats 6-10) under random high
-// bits.
+// are left at 0 (with every_field, the extents hold the points), then
+// records with coordinates spread over a few kilometres and return numbers
+// 1-5 (formats 0-5) or 1-15 (formats 6-10) under random high bits.
 inline void write_las(const std::string &path, const LasFile &file) {
     tolvren::internal::Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) fail("cannot create " + path);
@@ -171,6 +171,7 @@ inline void write_las(const std::string &path, const LasFile &file) {
     const std::size_t per_block = kBlockBytes / length;
     std::vector<unsigned char> block(per_block * length, 0);
     XorShift random;
+    std::int32_t low[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, high[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
     for (std::uint64_t done = 0, records = file.records(); done < records;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(per_block, records - done));
         for (std::size_t i = 0; i < n; ++i) {
@@ -179,12 +180,25 @@ inline void write_las(const std::string &path, const LasFile &file) {
                                          static_cast<std::int32_t>(random.next() % 500000),
                                          static_cast<std::int32_t>(random.next() % 20000) - 1000};
             std::memcpy(record, xyz, sizeof xyz);
+            for (std::size_t axis = 0; axis < 3; ++axis) {
+                low[axis] = std::min(low[axis], xyz[axis]);
+                high[axis] = std::max(high[axis], xyz[axis]);
+            }
             const std::uint32_t bits = random.next();
             record[14] = static_cast<unsigned char>((bits & high_bits) | (1 + bits % returns));
             if (file.every_field) fill_fields(record, file.format, done + i, random);
         }
         write_all(fd.get(), block.data(), n * length);
         done += n;
+    }
+    if (file.every_field) {
+        // A header whose extents hold the points, as a survey's does.
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            const double offset = axis == 0 ? 500000.0 : axis == 1 ? 4600000.0 : 0.0;
+            const double extents[2] = {high[axis] * 0.01 + offset, low[axis] * 0.01 + offset};
+            const ssize_t n = ::pwrite(fd.get(), extents, sizeof extents, static_cast<off_t>(179 + 16 * axis));
+            if (n != static_cast<ssize_t>(sizeof extents)) fail("pwrite");
+        }
     }
     // Clean pages: background write-back must not run during the timings.
     if (::fdatasync(fd.get()) != 0) fail("fdatasync");
