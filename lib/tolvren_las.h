@@ -419,7 +419,10 @@ typedef enum tolvren_finding_code {
     TOLVREN_F_POINTS_OUTSIDE_EXTENTS,     /* E: points more than half a scale
                                              step outside the header's extents
                                              on an axis (with the worst
-                                             distance) */
+                                             distance); with TOLVREN_CHECK_SCAN
+                                             too, EXTENT_MISMATCH says how the
+                                             extents differ, this how many
+                                             points they leave out */
     TOLVREN_F_CLASS_RESERVED,             /* W: points of a class the point
                                              format reserves (formats 0-5: 10,
                                              11 and 13-31; 6-10: 23-63) */
