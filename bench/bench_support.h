@@ -95,6 +95,9 @@ void put(std::vector<unsigned char> &bytes, std::size_t offset, T value) {
 struct LasFile {
     std::uint8_t minor, format;
     std::uint16_t length;
+    // Every field filled as in real data (see fill_fields), not only the
+    // coordinates and returns.
+    bool every_field = false;
 
     std::size_t header_size() const {
         return minor == 4 ? TOLVREN_HEADER_SIZE_1_4 : minor == 3 ? TOLVREN_HEADER_SIZE_1_3 : TOLVREN_HEADER_SIZE_1_0;
@@ -103,10 +106,46 @@ struct LasFile {
     std::uint64_t bytes() const { return header_size() + records() * length; }
 };
 
+// The fields after the returns byte as a survey fills them: classes 1-9
+// with the flag bits mostly clear, scan angles within -30 to 30 degrees,
+// user data, a flight line that changes every 100,000 points among 40,
+// GPS times that grow (adjusted standard time), intensity and colours over
+// 16 bits. Offsets by point format as in the LAS records.
+inline void fill_fields(unsigned char *record, unsigned format, std::uint64_t index, XorShift &random) {
+    const std::uint32_t bits = random.next();
+    const auto put_at = [record](std::size_t offset, auto value) { std::memcpy(record + offset, &value, sizeof value); };
+    put_at(12, static_cast<std::uint16_t>(bits));  // intensity
+    const auto line = static_cast<std::uint16_t>(1 + (index / 100000) % 40);
+    const double time = 3.0e8 + static_cast<double>(index) * 1e-5;
+    const auto angle = static_cast<int>(bits >> 16) % 61 - 30;
+    if (format <= 5) {
+        record[15] = static_cast<unsigned char>(1 + (bits >> 8) % 9 + ((bits & 0xFF) == 0 ? 0x20 : 0));
+        record[16] = static_cast<unsigned char>(static_cast<std::int8_t>(angle));
+        record[17] = static_cast<unsigned char>(bits >> 24);
+        put_at(18, line);
+        if (format == 1 || format >= 3) put_at(20, time);
+        if (format == 2 || format == 3 || format == 5) {
+            for (std::size_t c = 0; c < 3; ++c) put_at((format == 2 ? 20 : 28) + 2 * c, static_cast<std::uint16_t>(random.next()));
+        }
+    } else {
+        record[15] = static_cast<unsigned char>((bits >> 8) & 0xF0);  // channel and scan flags
+        record[16] = static_cast<unsigned char>(1 + (bits >> 8) % 9);
+        record[17] = static_cast<unsigned char>(bits >> 24);
+        put_at(18, static_cast<std::int16_t>(angle * 166));
+        put_at(20, line);
+        put_at(22, time);
+        if (format == 7 || format == 8 || format == 10) {
+            // Red, green, blue, and near infrared in formats 8 and 10.
+            const std::size_t colours = format == 7 ? 3 : 4;
+            for (std::size_t c = 0; c < colours; ++c) put_at(30 + 2 * c, static_cast<std::uint16_t>(random.next()));
+        }
+    }
+}
+
 // Writes `file` to `path`: a header with no VLRs whose counts and extents
-// are left at 0, then records with coordinates spread over a few kilometres and
-// return numbers 1-5 (formats 0-5) or 1-15 (formats 6-10) under random high
-// bits.
+// are left at 0 (with every_field, the extents hold the points), then
+// records with coordinates spread over a few kilometres and return numbers
+// 1-5 (formats 0-5) or 1-15 (formats 6-10) under random high bits.
 inline void write_las(const std::string &path, const LasFile &file) {
     tolvren::internal::Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) fail("cannot create " + path);
@@ -132,6 +171,7 @@ inline void write_las(const std::string &path, const LasFile &file) {
     const std::size_t per_block = kBlockBytes / length;
     std::vector<unsigned char> block(per_block * length, 0);
     XorShift random;
+    std::int32_t low[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, high[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
     for (std::uint64_t done = 0, records = file.records(); done < records;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(per_block, records - done));
         for (std::size_t i = 0; i < n; ++i) {
@@ -140,11 +180,25 @@ inline void write_las(const std::string &path, const LasFile &file) {
                                          static_cast<std::int32_t>(random.next() % 500000),
                                          static_cast<std::int32_t>(random.next() % 20000) - 1000};
             std::memcpy(record, xyz, sizeof xyz);
+            for (std::size_t axis = 0; axis < 3; ++axis) {
+                low[axis] = std::min(low[axis], xyz[axis]);
+                high[axis] = std::max(high[axis], xyz[axis]);
+            }
             const std::uint32_t bits = random.next();
             record[14] = static_cast<unsigned char>((bits & high_bits) | (1 + bits % returns));
+            if (file.every_field) fill_fields(record, file.format, done + i, random);
         }
         write_all(fd.get(), block.data(), n * length);
         done += n;
+    }
+    if (file.every_field) {
+        // A header whose extents hold the points, as a survey's does.
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            const double offset = axis == 0 ? 500000.0 : axis == 1 ? 4600000.0 : 0.0;
+            const double extents[2] = {high[axis] * 0.01 + offset, low[axis] * 0.01 + offset};
+            const ssize_t n = ::pwrite(fd.get(), extents, sizeof extents, static_cast<off_t>(179 + 16 * axis));
+            if (n != static_cast<ssize_t>(sizeof extents)) fail("pwrite");
+        }
     }
     // Clean pages: background write-back must not run during the timings.
     if (::fdatasync(fd.get()) != 0) fail("fdatasync");

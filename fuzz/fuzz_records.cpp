@@ -27,6 +27,53 @@ void check_ends(const char (&text)[N]) {
     if (std::memchr(text, '\0', N) == nullptr) fail("an unterminated text");
 }
 
+using S = tolvren_statistics;
+constexpr tolvren_range S::*kRanges[] = {
+    &S::return_number, &S::number_of_returns, &S::classification, &S::synthetic, &S::key_point,
+    &S::withheld, &S::overlap, &S::scanner_channel, &S::scan_direction, &S::edge_of_flight_line,
+    &S::scan_angle, &S::scan_angle_degrees, &S::user_data, &S::point_source_id, &S::gps_time,
+    &S::intensity, &S::red, &S::green, &S::blue, &S::nir,
+};
+
+// The same number twice, NaN included.
+bool same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Every point read with every field: the point checks run, and the
+// statistics are the same on one thread and two, their scan that of
+// tolvren_scan_points.
+void check_points(const std::string &path) {
+    tolvren_report report;
+    if (tolvren_check_file(path.c_str(), TOLVREN_CHECK_SCAN | TOLVREN_CHECK_POINTS, nullptr, nullptr, &report,
+                           nullptr) != TOLVREN_OK) {
+        fail("a readable file cannot be checked with its points");
+    }
+    tolvren_fuzz::check_report(report);
+    const auto one = std::make_unique<tolvren_statistics>();
+    const auto two = std::make_unique<tolvren_statistics>();
+    const int code = tolvren_compute_statistics(path.c_str(), 1, nullptr, nullptr, one.get(), nullptr);
+    if (tolvren_compute_statistics(path.c_str(), 2, nullptr, nullptr, two.get(), nullptr) != code) {
+        fail("the statistics fail on one thread and not on two");
+    }
+    if (code != TOLVREN_OK) return;
+    tolvren_scan scan;
+    if (tolvren_scan_points(path.c_str(), nullptr, nullptr, nullptr, &scan, nullptr) != TOLVREN_OK ||
+        scan.records != one->scan.records || std::memcmp(scan.return_histogram, one->scan.return_histogram,
+                                                         sizeof scan.return_histogram) != 0) {
+        fail("the statistics' scan is not the scan's");
+    }
+    bool equal = std::memcmp(one->classes, two->classes, sizeof one->classes) == 0 &&
+                 std::memcmp(one->returns, two->returns, sizeof one->returns) == 0 &&
+                 one->source_count == two->source_count && one->outside_extents == two->outside_extents;
+    for (tolvren_range tolvren_statistics::*field : kRanges) {
+        const tolvren_range &a = (*one).*field, &b = (*two).*field;
+        equal = equal && a.present == b.present && same(a.min, b.min) && same(a.max, b.max);
+    }
+    for (std::size_t i = 0; i < one->source_count && i < TOLVREN_STATS_MAX_SOURCES; ++i) {
+        equal = equal && one->sources[i].id == two->sources[i].id && one->sources[i].points == two->sources[i].points;
+    }
+    if (!equal) fail("the statistics depend on the number of threads");
+}
+
 void check_geokeys(const Records &records, std::size_t directory, std::size_t doubles, std::size_t ascii) {
     if (records.geokeys.size() > directory / 8) fail("more keys than the directory holds");
     for (const tolvren_geokey &key : records.geokeys) {
@@ -87,6 +134,7 @@ void check_file(const std::uint8_t *data, std::size_t size) {
         fail("a readable file cannot be checked");
     }
     tolvren_fuzz::check_report(report);
+    check_points(path);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <utility>
 
 namespace tolvren::las {
@@ -373,18 +374,31 @@ int check_file(const char *path, unsigned flags, unsigned threads, tolvren_progr
     if (code != TOLVREN_OK) return code;
     record_findings(header, records, findings);
     const bool scan_points = (flags & TOLVREN_CHECK_SCAN) != 0;
-    // The scan of a compressed file finds the VLR's problems itself.
-    if (!(scan_points && header.compressed)) laszip_vlr_findings(file.fd.get(), header, findings);
-    if (!scan_points) {
+    const bool read_points = (flags & TOLVREN_CHECK_POINTS) != 0;
+    // Reading a compressed file's points finds the VLR's problems itself.
+    if (!((scan_points || read_points) && header.compressed)) laszip_vlr_findings(file.fd.get(), header, findings);
+    if (!scan_points && !read_points) {
         check(header, nullptr, out);
         add_file_findings(findings, out);
         return TOLVREN_OK;
     }
     tolvren_scan scan;
     tolvren_detail scan_detail;
-    code = scan_fd(file.fd.get(), header, threads, progress, user, path, scan, &scan_detail, &findings);
+    // The statistics pass reads every field, the returns and coordinates
+    // among them: with both flags it serves the scan too, and the points
+    // are read once.
+    std::unique_ptr<tolvren_statistics> statistics;
+    if (read_points) {
+        statistics = std::make_unique<tolvren_statistics>();
+        code = statistics_fd(file.fd.get(), header, records, threads, progress, user, path, *statistics,
+                             &scan_detail, &findings);
+        scan = statistics->scan;
+    } else {
+        code = scan_fd(file.fd.get(), header, threads, progress, user, path, scan, &scan_detail, &findings);
+    }
     if (code == TOLVREN_OK) {
-        check(header, &scan, out);
+        check(header, scan_points ? &scan : nullptr, out);
+        if (read_points) point_findings(header, *statistics, findings);
     } else if (code == TOLVREN_ECOMPRESSED || code == TOLVREN_ELAYOUT) {
         // The header alone is still checked; the report says why the
         // points were not.
@@ -475,7 +489,7 @@ extern "C" int tolvren_check_file_mt(const char *path, unsigned flags, unsigned 
                                      void *user, tolvren_report *out, tolvren_detail *detail) noexcept {
     clear(detail);
     if (!path || !out) return fail(detail, TOLVREN_EINVAL, 0, nullptr, "a NULL pointer was handed in");
-    if ((flags & ~TOLVREN_CHECK_SCAN) != 0) return fail(detail, TOLVREN_EINVAL, 0, path, "unknown flags %#x", flags);
+    if ((flags & ~(TOLVREN_CHECK_SCAN | TOLVREN_CHECK_POINTS)) != 0) return fail(detail, TOLVREN_EINVAL, 0, path, "unknown flags %#x", flags);
     try {
         return check_file(path, flags, threads, progress, user, *out, detail);
     } catch (...) {

@@ -124,9 +124,10 @@ laz::LasLayout laz_layout(const tolvren_header &header) {
     return layout;
 }
 
-int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress,
-                    void *user, const char *path, tolvren_scan &out, tolvren_detail *detail,
-                    FileFindings *findings) noexcept {
+int decode_compressed(int fd, const tolvren_header &header, laz::LayerChoice choice,
+                      const std::vector<laz::ChunkConsumer *> &consumers, tolvren_progress_fn progress, void *user,
+                      const char *path, std::uint64_t &region_end, tolvren_detail *detail,
+                      FileFindings *findings) noexcept {
     try {
         const laz::FileInput input(fd, header.file_size);
         const laz::LasLayout layout = laz_layout(header);
@@ -142,16 +143,10 @@ int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolv
         }
         table_findings(container, findings);
 
-        const unsigned return_bits = header.point_format >= 6 ? 4u : 3u;
-        std::vector<SummaryConsumer> consumers(thread_count(threads),
-                                               SummaryConsumer(header.point_record_length, return_bits));
-        std::vector<laz::ChunkConsumer *> pointers;
-        for (SummaryConsumer &consumer : consumers) pointers.push_back(&consumer);
         ProgressRelay relay{progress, user};
         laz::DecodeProgress hook;
         if (progress) hook = laz::DecodeProgress{&ProgressRelay::report, &relay};
-        const laz::DecodeReport report =
-            laz::decode_chunks(input, layout, container, laz::LayerChoice::coordinates, pointers, hook);
+        const laz::DecodeReport report = laz::decode_chunks(input, layout, container, choice, consumers, hook);
         switch (report.stop) {
             case laz::DecodeReport::Stop::none: break;
             case laz::DecodeReport::Stop::canceled:
@@ -163,13 +158,7 @@ int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolv
             case laz::DecodeReport::Stop::no_memory:
                 return fail(detail, TOLVREN_ENOMEM, 0, path, "no memory for decoding the compressed points");
         }
-
-        PointSummary summary;
-        for (const SummaryConsumer &consumer : consumers) internal::merge_summary(summary, consumer.total());
-        out.region_start = header.offset_to_point_data;
-        out.region_end = container.table.data_end;
-        out.remainder_bytes = 0;
-        summary_to_scan(header, summary, out);
+        region_end = container.table.data_end;
 
         if (!report.table_problem.empty()) {
             add(findings, TOLVREN_ERROR, TOLVREN_F_CHUNK_TABLE_INVALID, "%s%s", report.table_problem.c_str(),
@@ -212,6 +201,32 @@ int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolv
         return fail(detail, TOLVREN_ENOMEM, 0, path, "no memory for decoding the compressed points");
     } catch (...) {
         return fail(detail, TOLVREN_ENOMEM, 0, path, "an unexpected failure while decoding the compressed points");
+    }
+}
+
+int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolvren_progress_fn progress,
+                    void *user, const char *path, tolvren_scan &out, tolvren_detail *detail,
+                    FileFindings *findings) noexcept {
+    try {
+        const unsigned return_bits = header.point_format >= 6 ? 4u : 3u;
+        std::vector<SummaryConsumer> consumers(thread_count(threads),
+                                               SummaryConsumer(header.point_record_length, return_bits));
+        std::vector<laz::ChunkConsumer *> pointers;
+        for (SummaryConsumer &consumer : consumers) pointers.push_back(&consumer);
+        std::uint64_t region_end = 0;
+        const int code = decode_compressed(fd, header, laz::LayerChoice::coordinates, pointers, progress, user, path,
+                                           region_end, detail, findings);
+        if (code != TOLVREN_OK && code != TOLVREN_ECORRUPT) return code;
+        // Damaged chunks: the points of the others are still told.
+        PointSummary summary;
+        for (const SummaryConsumer &consumer : consumers) internal::merge_summary(summary, consumer.total());
+        out.region_start = header.offset_to_point_data;
+        out.region_end = region_end;
+        out.remainder_bytes = 0;
+        summary_to_scan(header, summary, out);
+        return code;
+    } catch (const std::bad_alloc &) {
+        return fail(detail, TOLVREN_ENOMEM, 0, path, "no memory for decoding the compressed points");
     }
 }
 

@@ -53,7 +53,7 @@ const ErrorText *find_error(int code) {
 }
 
 // Indexed by tolvren_finding_code; slot 0 is no code.
-constexpr std::array<const char *, TOLVREN_F_COPC_INVALID + 1> kFindingNames = {
+constexpr std::array<const char *, TOLVREN_F_SCAN_ANGLE_OUT_OF_RANGE + 1> kFindingNames = {
     nullptr,
     "offset_inside_header",
     "point_data_outside_file",
@@ -97,6 +97,14 @@ constexpr std::array<const char *, TOLVREN_F_COPC_INVALID + 1> kFindingNames = {
     "extra_bytes_mismatch",
     "extra_bytes_undescribed",
     "copc_invalid",
+    "return_number_zero",
+    "return_above_count",
+    "number_of_returns_zero",
+    "points_outside_extents",
+    "class_reserved",
+    "gps_time_type_mismatch",
+    "rgb_low_bits_only",
+    "scan_angle_out_of_range",
 };
 
 // LASzip item types, by their number.

@@ -214,15 +214,15 @@ namespace {
 enum class RangeStatus { ok, read_error, canceled, short_read };
 
 // The records of [offset, offset + data_bytes) through `buffer` (of
-// kScanBufferBytes). A record cut by the end of a block is carried to the
-// front of the buffer and completed by the next read. A read that delivers
-// less than asked means the file has become shorter since its size was
-// taken: the scan ends there. `after_block` hears of the bytes read in each
-// block and returns false to stop.
-template <typename AfterBlock>
+// kScanBufferBytes), each block's whole records handed to `consume`. A
+// record cut by the end of a block is carried to the front of the buffer
+// and completed by the next read. A read that delivers less than asked
+// means the file has become shorter since its size was taken: the scan ends
+// there. `after_block` hears of the bytes read in each block and returns
+// false to stop.
+template <typename Consume, typename AfterBlock>
 RangeStatus scan_range(int fd, std::uint64_t offset, std::uint64_t data_bytes, std::size_t record_size,
-                      Summarise summarise, unsigned char *buffer, PointSummary &summary,
-                      AfterBlock after_block) noexcept {
+                       unsigned char *buffer, Consume consume, AfterBlock after_block) noexcept {
     std::uint64_t done = 0;
     std::size_t carried = 0;
     while (done < data_bytes) {
@@ -234,7 +234,7 @@ RangeStatus scan_range(int fd, std::uint64_t offset, std::uint64_t data_bytes, s
 
         const std::size_t available = carried + delivered;
         const std::size_t whole = available / record_size;
-        summarise(buffer, whole, record_size, summary);
+        consume(static_cast<const unsigned char *>(buffer), whole);
         carried = available - whole * record_size;
         std::memmove(buffer, buffer + whole * record_size, carried);
         if (!after_block(delivered)) return RangeStatus::canceled;
@@ -252,10 +252,6 @@ std::unique_ptr<unsigned char[]> scan_buffer() noexcept {
     }
 }
 
-// Threads of a parallel scan take blocks of about this many bytes (whole
-// records) in turn: many blocks keep the threads busy to the end, and each
-// is long enough that taking it costs nothing.
-constexpr std::uint64_t kParallelBlockBytes = std::uint64_t{1} << 23;
 
 }  // namespace
 
@@ -280,34 +276,33 @@ ScanStatus scan_point_records(int fd, std::uint64_t offset, std::uint64_t data_b
     if (record_size < kSmallestRecord || (return_bits != 3 && return_bits != 4)) return ScanStatus::read_error;
     const std::unique_ptr<unsigned char[]> buffer = scan_buffer();
     if (!buffer) return ScanStatus::no_memory;
+    const Summarise summarise = pick_summarise(record_size, return_bits);
     std::uint64_t done = 0;
-    const RangeStatus status = scan_range(fd, offset, data_bytes, record_size, pick_summarise(record_size, return_bits),
-                                         buffer.get(), summary, [&](std::size_t bytes) {
-                                             done += bytes;
-                                             return !progress.report || progress.report(done, progress.user);
-                                         });
+    const RangeStatus status = scan_range(
+        fd, offset, data_bytes, record_size, buffer.get(),
+        [&](const unsigned char *records, std::size_t count) { summarise(records, count, record_size, summary); },
+        [&](std::size_t bytes) {
+            done += bytes;
+            return !progress.report || progress.report(done, progress.user);
+        });
     return status == RangeStatus::read_error ? ScanStatus::read_error
            : status == RangeStatus::canceled ? ScanStatus::canceled
                                              : ScanStatus::ok;
 }
 
-ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64_t data_bytes,
-                                       std::size_t record_size, unsigned return_bits, unsigned threads,
-                                       PointSummary &summary, const ScanProgress &progress) noexcept {
-    if (record_size < kSmallestRecord || (return_bits != 3 && return_bits != 4)) return ScanStatus::read_error;
+ScanStatus read_record_blocks(int fd, std::uint64_t offset, std::uint64_t data_bytes, std::size_t record_size,
+                              unsigned threads, RecordBlockSink &sink, const ScanProgress &progress,
+                              bool &complete) noexcept {
+    complete = false;
+    if (record_size == 0) return ScanStatus::read_error;
     const std::uint64_t block = std::max<std::uint64_t>(kParallelBlockBytes / record_size, 1) * record_size;
     const std::uint64_t blocks = (data_bytes + block - 1) / block;
-    if (threads <= 1 || blocks <= 1) {
-        return scan_point_records(fd, offset, data_bytes, record_size, return_bits, summary, progress);
-    }
-    threads = static_cast<unsigned>(std::min<std::uint64_t>(threads, blocks));
-    const Summarise summarise = pick_summarise(record_size, return_bits);
+    threads = static_cast<unsigned>(std::clamp<std::uint64_t>(blocks, 1, std::max(threads, 1u)));
 
     std::atomic<std::uint64_t> next_block{0};
     std::atomic<std::uint64_t> bytes_done{0};
     std::atomic<bool> stop{false};
     struct Share {
-        PointSummary summary;
         RangeStatus status = RangeStatus::ok;
         bool no_memory = false;
     };
@@ -318,9 +313,9 @@ ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64
         return ScanStatus::no_memory;
     }
     // Every thread takes blocks in turn; the calling thread (share 0) also
-    // reports progress. Whole blocks, taken in any order, give the same
-    // counts and extremes as one pass.
-    auto work = [&](std::size_t index) {
+    // reports progress. Whole blocks, taken in any order, hold every record
+    // once.
+    auto work = [&](unsigned index) {
         Share &share = shares[index];
         const std::unique_ptr<unsigned char[]> buffer = scan_buffer();
         if (!buffer) {
@@ -334,25 +329,25 @@ ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64
             if (b >= blocks) return;
             const std::uint64_t start = b * block;
             const std::uint64_t size = std::min(block, data_bytes - start);
-            const RangeStatus status = scan_range(fd, offset + start, size, record_size, summarise, buffer.get(),
-                                                 share.summary, [&](std::size_t bytes) {
-                                                     const std::uint64_t now = bytes_done += bytes;
-                                                     if (stop.load(std::memory_order_relaxed)) return false;
-                                                     if (index == 0 && progress.report && !progress.report(now, progress.user)) {
-                                                         return false;
-                                                     }
-                                                     return true;
-                                                 });
+            const RangeStatus status = scan_range(
+                fd, offset + start, size, record_size, buffer.get(),
+                [&](const unsigned char *records, std::size_t count) { sink.records(index, records, count); },
+                [&](std::size_t bytes) {
+                    const std::uint64_t now = bytes_done += bytes;
+                    if (stop.load(std::memory_order_relaxed)) return false;
+                    if (index == 0 && progress.report && !progress.report(now, progress.user)) return false;
+                    return true;
+                });
             if (status != RangeStatus::ok) {
                 // The file became shorter, could not be read, or the scan
-                // was stopped: nothing more is counted.
+                // was stopped: nothing more is read.
                 if (!stop.exchange(true)) share.status = status;
                 return;
             }
         }
     };
     std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < threads; ++t) {
+    for (unsigned t = 1; t < threads; ++t) {
         try {
             helpers.emplace_back(work, t);
         } catch (const std::system_error &) {
@@ -361,14 +356,46 @@ ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64
     }
     work(0);
     for (std::thread &helper : helpers) helper.join();
+    complete = true;
     for (const Share &share : shares) {
         if (share.no_memory) return ScanStatus::no_memory;
         if (share.status == RangeStatus::read_error) return ScanStatus::read_error;
         if (share.status == RangeStatus::canceled) return ScanStatus::canceled;
-        // The file became shorter: the caller sees records missing.
-        if (share.status == RangeStatus::short_read) return ScanStatus::ok;
+        if (share.status == RangeStatus::short_read) complete = false;
     }
-    for (const Share &share : shares) merge_summary(summary, share.summary);
+    return ScanStatus::ok;
+}
+
+ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64_t data_bytes,
+                                       std::size_t record_size, unsigned return_bits, unsigned threads,
+                                       PointSummary &summary, const ScanProgress &progress) noexcept {
+    if (record_size < kSmallestRecord || (return_bits != 3 && return_bits != 4)) return ScanStatus::read_error;
+    // Each thread's records in a summary of its own, merged at the end.
+    class Summaries final : public RecordBlockSink {
+    public:
+        Summaries(Summarise summarise, std::size_t record_size, std::vector<PointSummary> &shares)
+            : summarise_(summarise), record_size_(record_size), shares_(shares) {}
+        void records(unsigned thread, const unsigned char *records, std::size_t count) noexcept override {
+            summarise_(records, count, record_size_, shares_[thread]);
+        }
+
+    private:
+        Summarise summarise_;
+        std::size_t record_size_;
+        std::vector<PointSummary> &shares_;
+    };
+    std::vector<PointSummary> shares;
+    try {
+        shares.resize(std::max(threads, 1u));
+    } catch (const std::bad_alloc &) {
+        return ScanStatus::no_memory;
+    }
+    Summaries sink(pick_summarise(record_size, return_bits), record_size, shares);
+    bool complete = false;
+    const ScanStatus status = read_record_blocks(fd, offset, data_bytes, record_size, threads, sink, progress, complete);
+    // A file that became shorter: the caller sees records missing.
+    if (status != ScanStatus::ok || !complete) return status;
+    for (const PointSummary &share : shares) merge_summary(summary, share);
     return ScanStatus::ok;
 }
 

@@ -306,6 +306,31 @@ ScanStatus scan_point_records_parallel(int fd, std::uint64_t offset, std::uint64
                                        std::size_t record_size, unsigned return_bits, unsigned threads,
                                        PointSummary &summary, const ScanProgress &progress = {}) noexcept;
 
+// Threads of a parallel scan take blocks of about this many bytes (whole
+// records) in turn: many blocks keep the threads busy to the end, and each
+// is long enough that taking it costs nothing.
+inline constexpr std::uint64_t kParallelBlockBytes = std::uint64_t{1} << 23;
+
+// Receives the whole records of the blocks that read_record_blocks reads,
+// from the thread numbered `thread` (0 is the calling thread; each thread
+// hands on its own blocks only).
+class RecordBlockSink {
+public:
+    virtual void records(unsigned thread, const unsigned char *records, std::size_t count) noexcept = 0;
+
+protected:
+    ~RecordBlockSink() = default;
+};
+
+// Reads the whole records of `data_bytes` bytes from `offset` in blocks on
+// up to `threads` threads (the calling one among them, the only one that
+// calls `progress`) and hands each block's records to `sink`; every record
+// is handed on once, blocks in any order. `complete` is false when the file
+// became shorter during the read (records are then missing).
+ScanStatus read_record_blocks(int fd, std::uint64_t offset, std::uint64_t data_bytes, std::size_t record_size,
+                              unsigned threads, RecordBlockSink &sink, const ScanProgress &progress,
+                              bool &complete) noexcept;
+
 // Adds `count` whole records at `records` to `summary`, as the scan does
 // for each block it reads.
 void summarise_records(const unsigned char *records, std::size_t count, std::size_t record_size,
@@ -376,7 +401,9 @@ DemStatus check_dem_core(const char *str);
 // ===========================================================================
 
 namespace tolvren::laz {
-struct LasLayout;  // laz/container.h
+struct LasLayout;      // laz/container.h
+class ChunkConsumer;   // laz/laz_reader.h
+enum class LayerChoice;  // laz/layered_items.h
 }  // namespace tolvren::laz
 
 namespace tolvren::las {
@@ -570,6 +597,16 @@ int scan_compressed(int fd, const tolvren_header &header, unsigned threads, tolv
                     void *user, const char *path, tolvren_scan &out, tolvren_detail *detail,
                     FileFindings *findings) noexcept;
 
+// Decodes the chunks of a compressed file on one thread for each consumer
+// (at least one), the layers `choice` names, and makes findings of what it
+// learns about the container and the chunks, as scan_compressed does.
+// `region_end` gets the end of the last chunk. Returns a tolvren_error;
+// what the consumers received is complete only on TOLVREN_OK.
+int decode_compressed(int fd, const tolvren_header &header, laz::LayerChoice choice,
+                      const std::vector<laz::ChunkConsumer *> &consumers, tolvren_progress_fn progress, void *user,
+                      const char *path, std::uint64_t &region_end, tolvren_detail *detail,
+                      FileFindings *findings) noexcept;
+
 // What the LAZ decoder needs of a header read by the reader; the VLRs are
 // looked through only as far as the header's own walk goes
 // (las_header_laz.cpp).
@@ -646,6 +683,25 @@ bool decode_copc(int fd, const tolvren_header &header, Records &out);
 // The findings of the records (las_record_checks.cpp): the CRS, the Extra
 // Bytes, reserved fields and COPC rules.
 void record_findings(const tolvren_header &header, const Records &records, FileFindings &findings);
+
+// ---------------------------------------------------------------------------
+// Statistics of the point records (las_statistics.cpp)
+// ---------------------------------------------------------------------------
+
+// Reads every field of every point of the file `fd`, whose header and
+// records are `header` and `records`, on `threads` threads, and fills
+// `out`. Fails as scan_fd, and a compressed file's findings go to
+// `findings` as there.
+int statistics_fd(int fd, const tolvren_header &header, const Records &records, unsigned threads,
+                  tolvren_progress_fn progress, void *user, const char *path, tolvren_statistics &out,
+                  tolvren_detail *detail, FileFindings *findings = nullptr) noexcept;
+
+// The findings of the points' own fields (TOLVREN_CHECK_POINTS), from the
+// statistics of the file whose header is `header`.
+void point_findings(const tolvren_header &header, const tolvren_statistics &statistics, FileFindings &findings);
+
+// Whether point format `format` reserves class `classification`.
+bool class_reserved(unsigned classification, unsigned format) noexcept;
 
 // ---------------------------------------------------------------------------
 // Rules shared by the check and the repair (las_header_check.cpp)

@@ -412,9 +412,39 @@ typedef enum tolvren_finding_code {
                                              W: fewer */
     TOLVREN_F_EXTRA_BYTES_UNDESCRIBED,    /* W: records with extra bytes and no
                                              Extra Bytes VLR */
-    TOLVREN_F_COPC_INVALID                /* E: a file with a COPC info VLR that
+    TOLVREN_F_COPC_INVALID,               /* E: a file with a COPC info VLR that
                                              breaks a rule of COPC files (the
                                              message names the first) */
+    /* What the points themselves hold (TOLVREN_CHECK_POINTS only, from
+     * tolvren_compute_statistics's pass; each message gives the count). */
+    TOLVREN_F_RETURN_NUMBER_ZERO,         /* W: points with return number 0 */
+    TOLVREN_F_RETURN_ABOVE_COUNT,         /* W: points whose return number is
+                                             above their number of returns */
+    TOLVREN_F_NUMBER_OF_RETURNS_ZERO,     /* W: points with number of returns 0 */
+    TOLVREN_F_POINTS_OUTSIDE_EXTENTS,     /* E: points more than half a scale
+                                             step outside the header's extents
+                                             on an axis (with the worst
+                                             distance); with TOLVREN_CHECK_SCAN
+                                             too, EXTENT_MISMATCH says how the
+                                             extents differ, this how many
+                                             points they leave out */
+    TOLVREN_F_CLASS_RESERVED,             /* W: points of a class the point
+                                             format reserves (formats 0-5: 10,
+                                             11 and 13-31; 6-10: 23-63) */
+    TOLVREN_F_GPS_TIME_TYPE_MISMATCH,     /* W: GPS times that all lie within
+                                             0 to 604800 (one week's seconds)
+                                             while global-encoding bit 0 says
+                                             adjusted standard GPS time, or
+                                             times outside that range while
+                                             the bit (clear, or absent before
+                                             LAS 1.2) says GPS week time */
+    TOLVREN_F_RGB_LOW_BITS_ONLY,          /* W: colours that use only the low 8
+                                             of their 16 bits: every red, green
+                                             and blue value at most 255, some
+                                             not 0 */
+    TOLVREN_F_SCAN_ANGLE_OUT_OF_RANGE     /* W: points whose scan angle lies
+                                             outside -90 to 90 degrees
+                                             (formats 6-10: the scaled value) */
 } tolvren_finding_code;
 
 typedef struct tolvren_finding {
@@ -444,9 +474,14 @@ TOLVREN_LAS_API int tolvren_check_header(const tolvren_header *header, const tol
                                          tolvren_report *out) TOLVREN_LAS_NOEXCEPT;
 
 #define TOLVREN_CHECK_SCAN 1u
+#define TOLVREN_CHECK_POINTS 2u
 
 /* Reads the header of `path` and checks it, with the LASzip VLR when there
- * is one; with TOLVREN_CHECK_SCAN also scans the points. A compressed file
+ * is one; with TOLVREN_CHECK_SCAN also scans the points. With
+ * TOLVREN_CHECK_POINTS it reads every field of every point as
+ * tolvren_compute_statistics does and adds the findings from
+ * TOLVREN_F_RETURN_NUMBER_ZERO on; given both flags, the points are read
+ * once and that pass serves the scan too. A compressed file
  * is judged as an uncompressed one, against the points its chunks decode
  * to, plus the findings of its chunk table and chunks; it gets
  * TOLVREN_F_NOT_SCANNED only when its points cannot be decoded at all. When
@@ -858,6 +893,154 @@ TOLVREN_LAS_API const char *tolvren_laszip_item_name(unsigned type) TOLVREN_LAS_
 /* The name of an Extra Bytes data type 0-30 ("undocumented", "uint8", ...,
  * "double", "uint8[2]", ..., "double[3]"), NULL beyond. */
 TOLVREN_LAS_API const char *tolvren_extra_type_name(unsigned data_type) TOLVREN_LAS_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Statistics of the point records
+ * ------------------------------------------------------------------------
+ * Every point data format holds X, Y, Z, intensity, the returns, the scan
+ * direction and edge of flight line flags, a classification with flags, a
+ * scan angle, user data and a point source ID; formats 1 and 3-10 add a GPS
+ * time, 2, 3, 5, 7, 8 and 10 red, green and blue, 8 and 10 near infrared.
+ * Formats 0-5 keep the return number and the number of returns in 3 bits
+ * each, the class in the low 5 bits of its byte (bits 5-7: synthetic,
+ * key-point, withheld) and the scan angle as whole degrees in a signed
+ * byte; formats 6-10 take 4 bits for each return field, a byte for the
+ * class, a byte for the classification flags (synthetic, key-point,
+ * withheld, overlap), the scanner channel (2 bits) and the two scan flags,
+ * and a signed 16-bit scan angle in units of 0.006 degrees. */
+
+/* The least and greatest value of one field over the points. */
+typedef struct tolvren_range {
+    int present;              /* 1 when the point format has the field */
+    double min;               /* both 0 when there are no points or no */
+    double max;               /* such field */
+} tolvren_range;
+
+/* How many points carry one point source ID. */
+typedef struct tolvren_source_count {
+    uint16_t id;
+    uint64_t points;
+} tolvren_source_count;
+
+/* The values of one dimension of the Extra Bytes VLR over the points. */
+typedef struct tolvren_extra_range {
+    char name[33];            /* as the VLR names it */
+    uint8_t data_type;        /* as tolvren_extra_dimension */
+    uint8_t components;       /* 1-3; 0 when the dimension has no typed
+                                 values to read (data type 0 or above 30)
+                                 or does not fit in the records' extra
+                                 bytes */
+    uint64_t values[3];       /* points whose value is not the no_data value
+                                 (every point when the VLR gives none) */
+    double min[3];            /* the least and greatest value of each
+                                 component, raw * scale + offset (in order
+                                 whatever the sign of the scale; 64-bit
+                                 integers beyond 2^53 are rounded to a
+                                 double first); 0 when values is 0 */
+    double max[3];
+} tolvren_extra_range;
+
+/* Point source IDs listed at most, and Extra Bytes dimensions measured. */
+#define TOLVREN_STATS_MAX_SOURCES 64
+#define TOLVREN_STATS_MAX_EXTRA 32
+
+/* Everything one pass over the point records learns. About 10 KB. */
+typedef struct tolvren_statistics {
+    tolvren_scan scan;              /* count, returns and extents, exactly as
+                                       tolvren_scan_points gives them */
+    uint8_t point_format;           /* the header's, 0-10 */
+    /* Each standard field of the point format. The flags and the scanner
+       channel range over their bit values (0 or 1; 0-3). */
+    tolvren_range return_number;
+    tolvren_range number_of_returns;
+    tolvren_range classification;   /* formats 0-5: the low 5 bits */
+    tolvren_range synthetic;
+    tolvren_range key_point;
+    tolvren_range withheld;
+    tolvren_range overlap;          /* formats 6-10 */
+    tolvren_range scanner_channel;  /* formats 6-10 */
+    tolvren_range scan_direction;
+    tolvren_range edge_of_flight_line;
+    tolvren_range scan_angle;       /* as stored: degrees (formats 0-5),
+                                       units of 0.006 degrees (6-10) */
+    tolvren_range scan_angle_degrees;  /* in degrees, in every format */
+    tolvren_range user_data;
+    tolvren_range point_source_id;
+    tolvren_range gps_time;         /* NaN times are left out */
+    tolvren_range intensity;
+    tolvren_range red;
+    tolvren_range green;
+    tolvren_range blue;
+    tolvren_range nir;              /* formats 8 and 10 */
+    /* Points with each classification flag set. */
+    uint64_t synthetic_points;
+    uint64_t key_point_points;
+    uint64_t withheld_points;
+    uint64_t overlap_points;
+    /* Points by class: 0-31 in formats 0-5 (the flag bits apart), 0-255 in
+       6-10. tolvren_class_name names them. */
+    uint64_t classes[256];
+    /* Points by number of returns and return number:
+       returns[number of returns][return number], 0-7 each in formats 0-5,
+       0-15 in 6-10. */
+    uint64_t returns[16][16];
+    /* The flight lines. sources holds the TOLVREN_STATS_MAX_SOURCES point
+       source IDs with the most points, most first (ties: the lower ID
+       first), whatever the number of threads; other_source_points counts
+       the points of every other ID. */
+    size_t source_ids;              /* distinct point source IDs */
+    size_t source_count;            /* entries in sources */
+    tolvren_source_count sources[TOLVREN_STATS_MAX_SOURCES];
+    uint64_t other_source_points;
+    /* The dimensions of the Extra Bytes VLR, in its order: extra_count of
+       them, the first TOLVREN_STATS_MAX_EXTRA measured in extra. */
+    size_t extra_count;
+    tolvren_extra_range extra[TOLVREN_STATS_MAX_EXTRA];
+    /* What the point checks count. */
+    uint64_t return_number_zero;    /* points with return number 0 */
+    uint64_t return_above_count;    /* return number > number of returns */
+    uint64_t number_of_returns_zero;
+    uint64_t outside_extents;       /* points more than half a scale step
+                                       outside the header's extents on some
+                                       axis (axes whose scale, offset or
+                                       extents are unusable are left out) */
+    double outside_distance;        /* the largest such distance, in the
+                                       axis's real units; 0 when none */
+    uint64_t reserved_class;        /* points of a class the format reserves
+                                       (formats 0-5: 10, 11 and 13-31; 6-10:
+                                       23-63) */
+    uint64_t scan_angle_outside;    /* scan angle outside -90 to 90 degrees */
+} tolvren_statistics;
+
+/* Reads every point record of `path` once, compressed or not, and fills
+ * `out`: the points of an uncompressed file in blocks on `threads`
+ * threads, a LAZ file's chunks on `threads` threads with every layer
+ * decoded. `progress` (may be NULL) hears of the bytes done as in
+ * tolvren_scan_points_mt, on the calling thread only. Memory stays the
+ * same whatever the size of the file: under 1 MB a thread, and a LAZ
+ * chunk's buffers. The result is
+ * the same for any number of threads. Fails as tolvren_scan_points does
+ * (the reader's refusals, TOLVREN_ELAYOUT, TOLVREN_ECOMPRESSED,
+ * TOLVREN_ECORRUPT, TOLVREN_ECHANGED, TOLVREN_ECANCELED, TOLVREN_EREAD,
+ * TOLVREN_ENOMEM); `out` is complete only on TOLVREN_OK. */
+TOLVREN_LAS_API int tolvren_compute_statistics(const char *path, unsigned threads, tolvren_progress_fn progress,
+                                               void *user, tolvren_statistics *out,
+                                               tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
+
+/* The ASPRS name of class `classification` in point format `point_format`:
+ * "Never classified" (0), "Unclassified", "Ground", "Low Vegetation",
+ * "Medium Vegetation", "High Vegetation", "Building", "Low Point (noise)",
+ * then in formats 0-5 (the classes of LAS 1.0-1.3, which LAS 1.4 keeps for
+ * them) "Model Key-point" (8), "Water", "Reserved" (10, 11), "Overlap
+ * Points" (12) and "Reserved" up to 31; in formats 6-10 "Reserved" (8),
+ * "Water", "Rail", "Road Surface", "Reserved" (12), "Wire - Guard (Shield)",
+ * "Wire - Conductor (Phase)", "Transmission Tower", "Wire-structure
+ * Connector (e.g. Insulator)", "Bridge Deck", "High Noise" (18), "Overhead
+ * Structure", "Ignored Ground", "Snow", "Temporal Exclusion" (22),
+ * "Reserved" up to 63 and "User definable" from 64 to 255. NULL for a class
+ * the format's field cannot hold (above 31 in formats 0-5, above 255) or a
+ * format above 10. */
+TOLVREN_LAS_API const char *tolvren_class_name(unsigned classification, unsigned point_format) TOLVREN_LAS_NOEXCEPT;
 
 #ifdef __cplusplus
 }

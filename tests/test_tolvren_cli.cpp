@@ -265,6 +265,44 @@ TEST(TolvrenCheck, ErrorsFailWarningsDoNot) {
     EXPECT_EQ(run.err, "");
 }
 
+TEST(TolvrenCheck, PointsAddTheirFindingsAndInfoStatsCountsEveryPoint) {
+    TempDir dir;
+    // Returns 1-3 of 0 returns, a fill pattern for the rest: GPS times far
+    // from week time, scan angles of -91 degrees.
+    write_file(dir.file("f.las"), craft(2, 1, 30));
+    const ToolRun scan = tolvren({"check", "--scan", "--json", dir.file("f.las")});
+    const ToolRun both = tolvren({"check", "--scan", "--points", "--json", "-j", "2", dir.file("f.las")});
+    EXPECT_EQ(both.status, 0);
+    const json before = scan.lines().at(0)["findings"];
+    const json after = both.lines().at(0)["findings"];
+    std::vector<std::string> added;
+    for (const json &finding : after) {
+        if (std::find(before.begin(), before.end(), finding) == before.end()) added.push_back(finding["code"]);
+    }
+    EXPECT_EQ(added, (std::vector<std::string>{"return_above_count", "number_of_returns_zero",
+                                               "gps_time_type_mismatch", "scan_angle_out_of_range"}));
+
+    const ToolRun info = tolvren({"info", "--stats", "--json", TOLVREN_SAMPLE_PATH, dir.file("f.las")});
+    ASSERT_EQ(info.status, 0) << info.err;
+    for (const json &file : info.lines()) {
+        const json &stats = file.at("stats");
+        std::uint64_t classes = 0, returns = 0;
+        for (const json &c : stats["classes"]) classes += c["points"].get<std::uint64_t>();
+        for (const json &cell : stats["returns"]) returns += cell["points"].get<std::uint64_t>();
+        EXPECT_EQ(stats["points"], file["point_count"]);
+        EXPECT_EQ(classes, file["point_count"]);
+        EXPECT_EQ(returns, file["point_count"]);
+        EXPECT_EQ(stats["ranges"].contains("red"), file["point_format"] == 3);
+    }
+    // The README shows the block of the sample file as it is.
+    const std::string text = tolvren({"info", "--stats", TOLVREN_SAMPLE_PATH}).out;
+    const std::string readme = tolvren_test::read_text(std::string(TOLVREN_SOURCE_DIR) + "/README.md");
+    const std::size_t start = readme.find("```\nPoint statistics");
+    ASSERT_NE(start, std::string::npos);
+    const std::string shown = readme.substr(start + 4, readme.find("```", start + 4) - start - 4);
+    EXPECT_EQ(text.substr(text.find("Point statistics")), shown);
+}
+
 TEST(TolvrenRepair, InconsistentCopiesAreRepairedToTheConsistentFile) {
     TempDir dir;
     for (const auto &[minor, format] : {std::pair<std::uint8_t, std::uint8_t>{2, 1}, {4, 6}, {4, 3}, {3, 5}}) {

@@ -34,7 +34,7 @@ std::string rendered(Command command, const Options &options, std::size_t index,
     if (options.json) return json_line(object);
     switch (command) {
         case Command::Info:  // blocks apart by an empty line
-            return (index > 0 ? "\n" : "") + header_text(object) + records_text(object);
+            return (index > 0 ? "\n" : "") + header_text(object) + records_text(object) + statistics_text(object);
         case Command::Check: return check_text(object, errors, warnings);
         case Command::Repair:
         case Command::Set: break;
@@ -75,14 +75,28 @@ Outcome failure(Command command, const Options &options, std::size_t index, cons
     return Outcome{rendered(command, options, index, object), "tolvren: " + escape_text(message) + "\n", true};
 }
 
-Outcome info(const Options &options, std::size_t index, const std::string &path, CrsNames &names) {
+Outcome info(const Options &options, std::size_t index, const std::string &path, CrsNames &names, unsigned threads,
+             ProgressSlot &slot) {
     // About 80 KB: on the heap, not the thread's stack.
     const auto records = std::make_unique<tolvren_records>();
     tolvren_detail detail{};
-    const int code = tolvren_read_records(path.c_str(), records.get(), &detail);
+    int code = tolvren_read_records(path.c_str(), records.get(), &detail);
     if (code < 0) return failure(Command::Info, options, index, path, code, message_of(detail, path, code));
     Json object = header_json(path, records->header);
     add_records_json(object, *records, names, path, options.vlr_data);
+    if (!options.stats) return Outcome{rendered(Command::Info, options, index, object), {}, false};
+    const auto statistics = std::make_unique<tolvren_statistics>();
+    code = tolvren_compute_statistics(path.c_str(), threads, &ProgressSlot::callback, &slot, statistics.get(), &detail);
+    if (code < 0) {
+        // The header and the records are still shown; the points could not
+        // be read.
+        const std::string message = message_of(detail, path, code);
+        object["stats"] = nullptr;
+        object["error"] = error_json(code, message);
+        return Outcome{rendered(Command::Info, options, index, object), "tolvren: " + escape_text(message) + "\n",
+                       true};
+    }
+    add_statistics_json(object, *statistics);
     return Outcome{rendered(Command::Info, options, index, object), {}, false};
 }
 
@@ -90,7 +104,8 @@ Outcome check(const Options &options, std::size_t index, const std::string &path
               ProgressSlot &slot) {
     tolvren_report report{};
     tolvren_detail detail{};
-    const int code = tolvren_check_file_mt(path.c_str(), options.scan ? TOLVREN_CHECK_SCAN : 0u, threads,
+    const unsigned flags = (options.scan ? TOLVREN_CHECK_SCAN : 0u) | (options.points ? TOLVREN_CHECK_POINTS : 0u);
+    const int code = tolvren_check_file_mt(path.c_str(), flags, threads,
                                            &ProgressSlot::callback, &slot, &report, &detail);
     if (code < 0) return failure(Command::Check, options, index, path, code, message_of(detail, path, code));
     return Outcome{rendered(Command::Check, options, index, check_json(path, report), report.errors, report.warnings),
@@ -138,7 +153,9 @@ int run_command(Command command, const Options &options) {
         return kExitOk;
     }
     // Reading every point record is measured in bytes, reading headers in files.
-    const bool reads_points = command == Command::Repair || (command == Command::Check && options.scan);
+    const bool reads_points = command == Command::Repair ||
+                              (command == Command::Check && (options.scan || options.points)) ||
+                              (command == Command::Info && options.stats);
     // Fewer files than jobs: the cores left over read the points of each
     // file on several threads (a LAZ file's chunks, an uncompressed file's
     // blocks).
@@ -154,7 +171,7 @@ int run_command(Command command, const Options &options) {
             return failure(command, options, index, input.path, TOLVREN_EOPEN, input.walk_error);
         }
         switch (command) {
-            case Command::Info: return info(options, index, input.path, names);
+            case Command::Info: return info(options, index, input.path, names, threads, slot);
             case Command::Check: return check(options, index, input.path, threads, slot);
             case Command::Set: return set(options, index, input.path, fields);
             case Command::Repair: break;

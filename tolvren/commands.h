@@ -17,6 +17,8 @@ struct Options {
     bool json = false;
     bool recursive = false;
     bool scan = false;     // check: against the point records too
+    bool points = false;   // check: the points' own fields too
+    bool stats = false;    // info: the statistics of the point records too
     bool dry_run = false;  // repair, set: say what would change, write nothing
     bool vlr_data = false; // info: each record's data in hex too
     unsigned jobs = 1;

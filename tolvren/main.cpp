@@ -202,12 +202,19 @@ int main(int argc, char **argv) {
     add_common_options(*info, options, "LAS or LAZ files to read");
     info->add_flag("--vlrs", options.vlr_data,
                    "Also show the data of each VLR and EVLR in hex (the first 1024 bytes of each)");
+    info->add_flag("--stats", options.stats,
+                   "Also read every point record (decoding compressed ones) and show the range of each field, the "
+                   "classes, the returns by number of returns, the flight lines and the extra dimensions");
 
     CLI::App *check = app.add_subcommand("check", "Check each header against its file; print each finding");
     add_common_options(*check, options, "LAS or LAZ files to check");
     check->add_flag("--scan", options.scan,
                     "Also read the point records (decoding compressed ones) and check the counts and extents, and "
                     "a LAZ file's chunk table and chunks");
+    check->add_flag("--points", options.points,
+                    "Also read every field of every point record and check the points themselves: return numbers, "
+                    "numbers of returns, extents, classes, GPS time type, colour depth and scan angles (with "
+                    "--scan, the points are read once)");
 
     CLI::App *repair = app.add_subcommand(
         "repair", "Rewrite in place the point counts and extents that disagree with the point records");

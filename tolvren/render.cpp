@@ -385,7 +385,7 @@ Json header_json(const std::string &path, const tolvren_header &h) {
 std::string format_double(double value) { return shortest(value); }
 
 bool is_records_key(const std::string &key) {
-    for (const char *records_key : {"vlrs", "evlrs", "crs", "extra_dimensions", "laszip", "copc"}) {
+    for (const char *records_key : {"vlrs", "evlrs", "crs", "extra_dimensions", "laszip", "copc", "stats"}) {
         if (key == records_key) return true;
     }
     return false;

@@ -56,7 +56,20 @@ void add_records_json(Json &info, const tolvren_records &records, CrsNames &name
 // Those members as text, to follow header_text's block.
 std::string records_text(const Json &info);
 
-// Whether `key` is one of the members add_records_json adds.
+// Adds "stats", the statistics of the point records: "points", "ranges"
+// (the real X, Y and Z and every field the point format has, each {"min",
+// "max"}, null without points), "flag_points", "classes" (the classes with
+// points: "class", "name", "points"), "returns" (the cells with points:
+// "number_of_returns", "return_number", "points"), "source_ids", "sources"
+// (the IDs with the most points: "id", "points"), "other_source_points",
+// "extra_dimensions" ("name", and per component "values", "min", "max")
+// and "checks" (what the point checks count).
+void add_statistics_json(Json &info, const tolvren_statistics &statistics);
+// That member as text, to follow the records' block.
+std::string statistics_text(const Json &info);
+
+// Whether `key` is one of the members add_records_json and
+// add_statistics_json add.
 bool is_records_key(const std::string &key);
 
 // A double in the shortest text that reads back as the same value.

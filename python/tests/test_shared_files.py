@@ -168,3 +168,23 @@ def test_records_decode_the_crs_extra_bytes_and_laszip() -> None:
     laszip = tl.read_records(SHARED / "liblas__1.2-with-color.laz").laszip
     assert laszip is not None and laszip.valid
     assert [item.name for item in laszip.items] == ["POINT10", "GPSTIME11", "RGB12"]
+
+
+def test_statistics_count_the_returns_the_independent_reader_found(sample: str) -> None:
+    entry = EXPECTED[sample]
+    # A LAZ file's points are its uncompressed twin's.
+    want = (EXPECTED[sample[:-1] + "s"] if entry["header"]["compressed"] else entry)["scan"]
+    stats = tl.statistics(SHARED / sample, threads=2)
+    assert stats == tl.statistics(SHARED / sample)
+    histogram = want["return_number_histogram"]
+    assert [sum(row[r] for row in stats.returns) for r in range(len(histogram))] == histogram
+    assert sum(stats.classes) == stats.scan.records == want["whole_records"]
+    assert (stats.gps_time is None) == (stats.point_format in (0, 2))
+    # Reading the points once for both checks gives the scan's findings and
+    # adds those of the points.
+    scanned = tl.check(SHARED / sample, scan=True).findings
+    both = tl.check(SHARED / sample, scan=True, points=True).findings
+    assert [f for f in both if f in scanned] == list(scanned)
+    assert {f.code for f in both if f not in scanned} <= {
+        "return_number_zero", "return_above_count", "number_of_returns_zero", "points_outside_extents",
+        "class_reserved", "gps_time_type_mismatch", "rgb_low_bits_only", "scan_angle_out_of_range"}

@@ -8,7 +8,8 @@ variable or the system's library path)::
     import tolvren_lidar
     header = tolvren_lidar.read_header("tile.las")
     crs = tolvren_lidar.read_records("tile.las").crs
-    report = tolvren_lidar.check("tile.las", scan=True)
+    report = tolvren_lidar.check("tile.las", scan=True, points=True)
+    classes = tolvren_lidar.statistics("tile.las", threads=4).classes
     if not report.ok:
         tolvren_lidar.repair("tile.las")
     tolvren_lidar.set_fields("tile.las", file_source_id=1204)
@@ -39,6 +40,7 @@ from ._api import (
     set_fields,
 )
 from ._bindings import LibraryNotFoundError
+from ._statistics import ExtraRange, Range, SourceCount, Statistics, class_name, statistics
 from ._records import (
     Copc,
     CopcLevel,
@@ -59,6 +61,12 @@ __version__ = "1.2.0"
 __all__ = [
     "CanceledError",
     "Change",
+    "ExtraRange",
+    "Range",
+    "SourceCount",
+    "Statistics",
+    "class_name",
+    "statistics",
     "Copc",
     "CopcLevel",
     "Crs",

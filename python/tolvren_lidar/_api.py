@@ -383,18 +383,22 @@ def read_header(path: PathArg) -> Header:
 
 
 def check(path: PathArg, scan: bool = False, progress: Optional[Progress] = None,
-          threads: int = 1) -> Report:
+          threads: int = 1, points: bool = False) -> Report:
     """Checks the header against the file and, with ``scan``, against its
     point records (``progress`` then follows the scan, on ``threads``
     threads). A compressed (LAZ) file is decoded and judged the same way,
     with findings of its own about its chunk table and chunks; only one
-    whose points cannot be decoded at all gets ``not_scanned``.
+    whose points cannot be decoded at all gets ``not_scanned``. With
+    ``points`` every field of every point is read and the points
+    themselves judged (``return_number_zero`` ... ``scan_angle_out_of_range``);
+    with both, the points are read once.
 
     Raises when the file cannot be read at all; whatever is wrong with a
     readable file is a finding.
     """
     report = lib.Report()
-    _run("tolvren_check_file_mt", path, lib.CHECK_SCAN if scan else 0, threads, progress, report)
+    flags = (lib.CHECK_SCAN if scan else 0) | (lib.CHECK_POINTS if points else 0)
+    _run("tolvren_check_file_mt", path, flags, threads, progress, report)
     findings = tuple(
         Finding(_name("tolvren_severity_name", f.severity), _name("tolvren_finding_name", f.code),
                 f.message.decode("utf-8", "replace"))

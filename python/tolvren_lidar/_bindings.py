@@ -37,6 +37,7 @@ MAX_CHANGES = 48
 
 # Flags of tolvren_check_file, tolvren_repair and tolvren_set_fields.
 CHECK_SCAN = 1
+CHECK_POINTS = 2
 REPAIR_DRY_RUN = 1
 SET_DRY_RUN = 1
 
@@ -349,8 +350,80 @@ class SetResult(ctypes.Structure):
     ]
 
 
+# Sizes of the fixed arrays of tolvren_statistics, as in the header.
+STATS_MAX_SOURCES = 64
+STATS_MAX_EXTRA = 32
+
+
+class Range(ctypes.Structure):
+    """tolvren_range: the least and greatest value of one field."""
+
+    _fields_ = [("present", c_int), ("min", c_double), ("max", c_double)]
+
+
+class SourceCount(ctypes.Structure):
+    """tolvren_source_count: the points of one point source ID."""
+
+    _fields_ = [("id", c_uint16), ("points", c_uint64)]
+
+
+class ExtraRange(ctypes.Structure):
+    """tolvren_extra_range: the values of one Extra Bytes dimension."""
+
+    _fields_ = [
+        ("name", c_char * 33),
+        ("data_type", c_uint8),
+        ("components", c_uint8),
+        ("values", c_uint64 * 3),
+        ("min", c_double * 3),
+        ("max", c_double * 3),
+    ]
+
+
+#: The ranged fields of tolvren_statistics, in order.
+STATS_RANGES = (
+    "return_number", "number_of_returns", "classification", "synthetic", "key_point",
+    "withheld", "overlap", "scanner_channel", "scan_direction", "edge_of_flight_line",
+    "scan_angle", "scan_angle_degrees", "user_data", "point_source_id", "gps_time",
+    "intensity", "red", "green", "blue", "nir",
+)
+
+
+class Statistics(ctypes.Structure):
+    """tolvren_statistics: everything one pass over the points learns."""
+
+    _fields_ = [
+        ("scan", Scan),
+        ("point_format", c_uint8),
+        *[(name, Range) for name in STATS_RANGES],
+        ("synthetic_points", c_uint64),
+        ("key_point_points", c_uint64),
+        ("withheld_points", c_uint64),
+        ("overlap_points", c_uint64),
+        ("classes", c_uint64 * 256),
+        ("returns", (c_uint64 * 16) * 16),
+        ("source_ids", c_size_t),
+        ("source_count", c_size_t),
+        ("sources", SourceCount * STATS_MAX_SOURCES),
+        ("other_source_points", c_uint64),
+        ("extra_count", c_size_t),
+        ("extra", ExtraRange * STATS_MAX_EXTRA),
+        ("return_number_zero", c_uint64),
+        ("return_above_count", c_uint64),
+        ("number_of_returns_zero", c_uint64),
+        ("outside_extents", c_uint64),
+        ("outside_distance", c_double),
+        ("reserved_class", c_uint64),
+        ("scan_angle_outside", c_uint64),
+    ]
+
+
 #: The structures by their C names, for the layout test.
 STRUCTS = {
+    "tolvren_range": Range,
+    "tolvren_source_count": SourceCount,
+    "tolvren_extra_range": ExtraRange,
+    "tolvren_statistics": Statistics,
     "tolvren_record": Record,
     "tolvren_geokey": GeoKey,
     "tolvren_crs": Crs,
@@ -413,6 +486,9 @@ _PROTOTYPES_1_2: List[Tuple[str, Any, List[Any]]] = [
     ("tolvren_set_fields", c_int,
      [ctypes.c_char_p, P(HeaderFields), ctypes.c_uint, P(SetResult), P(Detail)]),
     ("tolvren_set_field_name", ctypes.c_char_p, [ctypes.c_uint]),
+    ("tolvren_compute_statistics", c_int,
+     [ctypes.c_char_p, ctypes.c_uint, PROGRESS_FN, ctypes.c_void_p, P(Statistics), P(Detail)]),
+    ("tolvren_class_name", ctypes.c_char_p, [ctypes.c_uint, ctypes.c_uint]),
 ]
 
 
