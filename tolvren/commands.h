@@ -1,5 +1,5 @@
 /* SPDX-License-Identifier: MIT */
-// The three commands of tolvren, each run over many files.
+// The commands of tolvren, each run over many files.
 #ifndef TOLVREN_CLI_COMMANDS_H
 #define TOLVREN_CLI_COMMANDS_H
 
@@ -8,7 +8,7 @@
 
 namespace tolvren_cli {
 
-enum class Command { Info, Check, Repair };
+enum class Command { Info, Check, Repair, Decompress };
 
 struct Options {
     std::vector<std::string> files;
@@ -17,6 +17,9 @@ struct Options {
     bool scan = false;     // check: against the point records too
     bool dry_run = false;  // repair: say what would change, write nothing
     bool vlr_data = false; // info: each record's data in hex too
+    bool force = false;    // decompress: replace existing outputs
+    std::string input;     // decompress: the LAZ file, or with -r directory
+    std::string output;    // decompress: the output file, or with -r directory
     unsigned jobs = 1;
 };
 
@@ -27,7 +30,8 @@ constexpr int kExitUsage = 2;
 
 // Runs `command` over the files of `options` and writes the results, in the
 // order of the files, to standard output and diagnostics to standard error.
-// Returns kExitOk or kExitFileProblem.
+// Decompress reads `input` (with `recursive`, a directory) and writes to
+// `output`. Returns kExitOk or kExitFileProblem.
 int run_command(Command command, const Options &options);
 
 }  // namespace tolvren_cli

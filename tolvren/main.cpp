@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // tolvren: reads, checks and repairs the headers of LAS 1.0 to 1.4 files,
-// many at once, as text or JSON Lines. The command line is parsed by CLI11;
+// many at once, as text or JSON Lines, and decompresses LAZ files. The command line is parsed by CLI11;
 // the work is done by the library's header API (tolvren_las.h).
 #include "commands.h"
 
@@ -28,25 +28,30 @@ using tolvren_cli::Options;
 
 constexpr const char *kDescription =
     "Reads, checks and repairs the public header of LAS files (versions 1.0 to 1.4, compressed or not),\n"
-    "many files at once, as aligned text or as JSON Lines.";
+    "many files at once, as aligned text or as JSON Lines, and writes LAZ files out uncompressed.";
 
 constexpr const char *kFooter =
-    "Exit status: 0 when every file was read (info), had no error (check) or is right after the run\n"
-    "(repair); 1 when a file could not be read, had an error, was refused or failed, or when the results\n"
-    "could not be written; 2 for a usage error.";
+    "Exit status: 0 when every file was read (info), had no error (check), is right after the run\n"
+    "(repair) or was decompressed; 1 when a file could not be read, had an error, was refused or failed,\n"
+    "or when the results could not be written; 2 for a usage error.";
 
-// The options that every command takes.
-void add_common_options(CLI::App &command, Options &options, const char *files_help) {
-    command.add_option("files", options.files, files_help)->required()->type_name("FILE");
-    command.add_flag("--json", options.json, "One JSON object per file, one per line");
-    command.add_flag("-r,--recursive", options.recursive,
-                     "Take directories: every file below them ending in .las or .laz (any case), sorted");
+// -j, with the help of each command.
+void add_jobs_option(CLI::App &command, Options &options) {
     command
         .add_option("-j,--jobs", options.jobs,
                     "Files worked on at once (default: the number of cores); with fewer files than N, the points of "
                     "each are read on several threads. Output keeps the order of the files")
         ->check(CLI::Range(1u, 1024u).description(""))
         ->type_name("N");
+}
+
+// The options that every command but decompress takes.
+void add_common_options(CLI::App &command, Options &options, const char *files_help) {
+    command.add_option("files", options.files, files_help)->required()->type_name("FILE");
+    command.add_flag("--json", options.json, "One JSON object per file, one per line");
+    command.add_flag("-r,--recursive", options.recursive,
+                     "Take directories: every file below them ending in .las or .laz (any case), sorted");
+    add_jobs_option(command, options);
     command.footer(kFooter);
 }
 
@@ -108,6 +113,22 @@ int main(int argc, char **argv) {
                        "LAS or LAZ files to repair (a LAZ file's header only: its compressed data stay as they are)");
     repair->add_flag("--dry-run", options.dry_run, "Say what would change and write nothing");
 
+    CLI::App *decompress = app.add_subcommand(
+        "decompress", "Write a LAZ file, or every LAZ file below a directory, as an uncompressed LAS file");
+    decompress->add_option("input", options.input, "The LAZ file (with -r, the directory of LAZ files)")
+        ->required()
+        ->type_name("IN");
+    decompress->add_option("output", options.output, "The LAS file to write (with -r, the directory to write into)")
+        ->required()
+        ->type_name("OUT");
+    decompress->add_flag("--json", options.json, "One JSON object per file, one per line");
+    decompress->add_flag("-r,--recursive", options.recursive,
+                         "Decompress every file below IN ending in .laz (any case), sorted, into the same relative "
+                         "path below OUT with the extension .las, creating directories");
+    add_jobs_option(*decompress, options);
+    decompress->add_flag("--force", options.force, "Replace output files that exist (never an input)");
+    decompress->footer(kFooter);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
@@ -127,9 +148,10 @@ int main(int argc, char **argv) {
 
     int status = tolvren_cli::kExitOk;
     try {
-        const Command command = app.got_subcommand(info)    ? Command::Info
-                                : app.got_subcommand(check) ? Command::Check
-                                                            : Command::Repair;
+        const Command command = app.got_subcommand(info)         ? Command::Info
+                                : app.got_subcommand(check)      ? Command::Check
+                                : app.got_subcommand(decompress) ? Command::Decompress
+                                                                 : Command::Repair;
         status = tolvren_cli::run_command(command, options);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tolvren: %s\n", error.what());
