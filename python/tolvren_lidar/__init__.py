@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Read, check and repair the headers of LAS 1.0-1.4 files from Python.
+"""Read, check and repair the headers of LAS 1.0-1.4 files, and decompress
+LAZ files, from Python.
 
 A thin layer over the header API of the Tolvren LiDAR library
 (libTolvren_LiDAR.so.1, found through the TOLVREN_LIDAR_LIBRARY environment
@@ -11,6 +12,7 @@ variable or the system's library path)::
     report = tolvren_lidar.check("tile.las", scan=True)
     if not report.ok:
         tolvren_lidar.repair("tile.las")
+    tolvren_lidar.decompress("survey.laz", "survey.las")
 """
 
 from ._api import (
@@ -23,6 +25,7 @@ from ._api import (
     InvalidFileError,
     OutOfMemoryError,
     CorruptDataError,
+    DecompressResult,
     RefusedError,
     RepairResult,
     Report,
@@ -30,6 +33,7 @@ from ._api import (
     TolvrenError,
     WriteError,
     check,
+    decompress,
     read_header,
     repair,
     scan,
@@ -75,6 +79,7 @@ __all__ = [
     "LibraryNotFoundError",
     "OutOfMemoryError",
     "CorruptDataError",
+    "DecompressResult",
     "RefusedError",
     "RepairResult",
     "Report",
@@ -82,6 +87,7 @@ __all__ = [
     "TolvrenError",
     "WriteError",
     "check",
+    "decompress",
     "read_header",
     "repair",
     "scan",

@@ -86,8 +86,10 @@ class OutOfMemoryError(TolvrenError):
 
 
 class WriteError(TolvrenError):
-    """Writing the repaired header failed. The header holds its original
-    bytes, except with ``restore_failed``, where it may be damaged."""
+    """Writing failed. A repaired header holds its original bytes, except
+    with ``restore_failed``, where it may be damaged; a decompression leaves
+    no output (``write_open_failed`` with errno EEXIST: the output exists and
+    ``force`` was not given)."""
 
 
 # The family of each error, by the stable name tolvren_error_name gives it.
@@ -213,6 +215,21 @@ class RepairResult:
     changes: Tuple[Change, ...]
     written: bool
     scan: Scan
+
+
+@dataclass(frozen=True)
+class DecompressResult:
+    """What a decompression wrote: the point records (those the chunks
+    hold), the bytes of the output and its size once in place, the point
+    count the input's header gave, and whether a count field of the output
+    (point count, by-return counts, 1.4 legacy fields) differs from the
+    input's."""
+
+    points: int
+    bytes_written: int
+    output_size: int
+    header_point_count: int
+    counts_changed: bool
 
 
 @functools.lru_cache(maxsize=None)
@@ -413,3 +430,31 @@ def repair(path: PathArg, dry_run: bool = False,
                c.old_real if c.is_real else c.old_count, c.new_real if c.is_real else c.new_count)
         for c in out.changes[:out.count])
     return RepairResult(changes, bool(out.written), _scan(out.scan))
+
+
+def decompress(path: PathArg, out_path: PathArg, force: bool = False, threads: int = 1,
+               progress: Optional[Progress] = None) -> DecompressResult:
+    """Writes the uncompressed LAS file of the LAZ file ``path`` to
+    ``out_path``: every VLR but the LASzip VLR and every EVLR as they are,
+    the decoded records in file order, the count fields from them. The file
+    appears only when it is complete and synced; on any failure none does.
+
+    Raises InvalidArgumentError for an input that is not compressed or an
+    output that names the input file, WriteError (errno EEXIST) for an
+    existing output without ``force``, CorruptDataError for a damaged chunk
+    or chunk table. ``progress`` and ``threads`` are as for scan().
+    """
+    if threads < 0:
+        raise ValueError("threads cannot be negative")
+    raw, shown = _encode(path)
+    raw_out, _ = _encode(out_path)
+    out, detail = lib.DecompressResult(), lib.Detail()
+    guard = _Progress(progress)
+    code = lib.function("tolvren_decompress")(raw, raw_out, lib.DECOMPRESS_FORCE if force else 0, threads,
+                                              guard.pointer, None, ctypes.byref(out),
+                                              ctypes.byref(detail))
+    guard.raise_pending()
+    if code < 0:
+        raise _error(code, detail, shown)
+    return DecompressResult(out.points, out.bytes_written, out.output_size, out.header_point_count,
+                            bool(out.counts_changed))

@@ -35,9 +35,10 @@ c_size_t = ctypes.c_size_t
 MAX_FINDINGS = 32
 MAX_CHANGES = 48
 
-# Flags of tolvren_check_file and tolvren_repair.
+# Flags of tolvren_check_file, tolvren_repair and tolvren_decompress.
 CHECK_SCAN = 1
 REPAIR_DRY_RUN = 1
+DECOMPRESS_FORCE = 1
 
 class Detail(ctypes.Structure):
     """tolvren_detail: what went wrong in one call."""
@@ -153,6 +154,18 @@ class RepairResult(ctypes.Structure):
         ("changes", Change * MAX_CHANGES),
         ("written", c_int),
         ("scan", Scan),
+    ]
+
+
+class DecompressResult(ctypes.Structure):
+    """tolvren_decompress_result: what a decompression wrote."""
+
+    _fields_ = [
+        ("points", c_uint64),
+        ("bytes_written", c_uint64),
+        ("output_size", c_uint64),
+        ("header_point_count", c_uint64),
+        ("counts_changed", c_int),
     ]
 
 
@@ -329,6 +342,7 @@ STRUCTS = {
     "tolvren_report": Report,
     "tolvren_change": Change,
     "tolvren_repair_result": RepairResult,
+    "tolvren_decompress_result": DecompressResult,
 }
 
 #: tolvren_progress_fn. ctypes takes the GIL back for the call.
@@ -370,6 +384,9 @@ _PROTOTYPES_1_2: List[Tuple[str, Any, List[Any]]] = [
     ("tolvren_geokey_name", ctypes.c_char_p, [ctypes.c_uint]),
     ("tolvren_laszip_item_name", ctypes.c_char_p, [ctypes.c_uint]),
     ("tolvren_extra_type_name", ctypes.c_char_p, [ctypes.c_uint]),
+    ("tolvren_decompress", c_int,
+     [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint, PROGRESS_FN, ctypes.c_void_p,
+      P(DecompressResult), P(Detail)]),
 ]
 
 
