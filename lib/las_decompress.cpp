@@ -235,7 +235,7 @@ const char *chunk_phrase(const laz::ChunkResult &result) {
 // count of records and their summary. Returns a tolvren_error.
 int write_records(int fd, const tolvren_header &header, const laz::Container &container, const Output &output,
                   std::uint64_t records_start, unsigned threads, tolvren_progress_fn progress, void *user,
-                  const char *path, PointSummary &summary, tolvren_detail *detail) {
+                  const char *path, const char *out_path, PointSummary &summary, tolvren_detail *detail) {
     const laz::FileInput input(fd, header.file_size);
     const laz::LasLayout layout = laz_layout(header);
     const unsigned return_bits = header.point_format >= 6 ? 4u : 3u;
@@ -252,7 +252,8 @@ int write_records(int fd, const tolvren_header &header, const laz::Container &co
     // A failed write stops the decoding as a cancel would: it comes first.
     for (const RecordWriter &writer : writers) {
         if (writer.sys_errno() != 0) {
-            return fail(detail, TOLVREN_EWRITE, writer.sys_errno(), path, "writing the point records failed");
+            return fail(detail, TOLVREN_EWRITE, writer.sys_errno(), out_path,
+                        "writing the point records failed; nothing was put in place");
         }
     }
     switch (report.stop) {
@@ -332,7 +333,6 @@ int decompress(const char *in_path, const char *out_path, unsigned flags, unsign
     if (::fstat(fd, &identity) != 0) return fail(detail, TOLVREN_EREAD, errno, in_path, "cannot examine the file");
     code = check_target(out_path, identity, force, detail);
     if (code != TOLVREN_OK) return code;
-    out.header_point_count = header.point_count;
     if (!header.compressed) {
         return fail(detail, TOLVREN_EINVAL, 0, in_path, "the points are not compressed; there is nothing to decompress");
     }
@@ -397,8 +397,8 @@ int decompress(const char *in_path, const char *out_path, unsigned flags, unsign
     if (code != TOLVREN_OK) return code;
 
     PointSummary summary;
-    code = write_records(fd, header, container, output, records_start, threads, progress, user, in_path, summary,
-                         detail);
+    code = write_records(fd, header, container, output, records_start, threads, progress, user, in_path, out_path,
+                         summary, detail);
     if (code != TOLVREN_OK) return code;
     const std::uint64_t records = summary.records;
     if (header.version_minor < 4 && records > std::numeric_limits<std::uint32_t>::max()) {
@@ -417,11 +417,12 @@ int decompress(const char *in_path, const char *out_path, unsigned flags, unsign
     store(patched.data(), offsetof(Layout, number_of_vlrs), header.number_of_vlrs - 1);
     tolvren_scan scan{};
     summary_to_scan(header, summary, scan);
+    bool counts_changed = false;
     for (const CountField &field : count_fields(header, scan)) {
         const std::uint64_t old = field.size == 4 ? load<std::uint32_t>(patched.data(), field.offset)
                                                   : load<std::uint64_t>(patched.data(), field.offset);
         if (old == field.value) continue;
-        out.counts_changed = 1;
+        counts_changed = true;
         if (field.size == 4) {
             store(patched.data(), field.offset, static_cast<std::uint32_t>(field.value));
         } else {
@@ -445,6 +446,8 @@ int decompress(const char *in_path, const char *out_path, unsigned flags, unsign
     code = place(file, out_path, identity, force, detail);
     if (code != TOLVREN_OK) return code;
     out.points = records;
+    out.header_point_count = header.point_count;
+    out.counts_changed = counts_changed ? 1 : 0;
     out.bytes_written = new_end + (header.file_size - old_end);
     struct stat placed;
     out.output_size = ::stat(out_path, &placed) == 0 ? static_cast<std::uint64_t>(placed.st_size) : out.bytes_written;
