@@ -196,7 +196,10 @@ Outcome decompress(const Options &options, std::size_t index, const Input &input
                        "tolvren: " + escape_text(message) + "\n", true};
     };
     if (!input.walk_error.empty()) return not_done(TOLVREN_EOPEN, 0, input.walk_error);
-    if (stop_signal != 0) return not_done(TOLVREN_ECANCELED, 0, input.path + ": stopped by a signal before it started");
+    if (stop_signal != 0) {
+        return not_done(TOLVREN_ECANCELED, 0,
+                        input.path + ": not started: a signal (" + strsignal(stop_signal) + ") stopped the run");
+    }
     const std::filesystem::path parent = std::filesystem::path(output).parent_path();
     std::error_code error;
     if (!parent.empty()) std::filesystem::create_directories(parent, error);
@@ -209,6 +212,9 @@ Outcome decompress(const Options &options, std::size_t index, const Input &input
     StoppableProgress progress{slot};
     const int code = tolvren_decompress(input.path.c_str(), output.c_str(), options.force ? TOLVREN_DECOMPRESS_FORCE : 0u,
                                         threads, &StoppableProgress::callback, &progress, &result, &detail);
+    if (code == TOLVREN_ECANCELED && stop_signal != 0) {
+        return not_done(code, 0, input.path + ": stopped by a signal (" + strsignal(stop_signal) + ")");
+    }
     if (code < 0) return not_done(code, detail.sys_errno, message_of(detail, input.path, code));
     return Outcome{rendered(Command::Decompress, options, index,
                             decompress_json(input.path, &output, "decompressed", &result)),
