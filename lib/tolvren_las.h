@@ -5,7 +5,8 @@
  * Reads, checks and repairs the public header of ASPRS LAS files of every
  * version from 1.0 to 1.4 and point data formats 0 to 10, compressed (LAZ)
  * or not, and scans their point records: LAZ files through the library's
- * own decoder of the compressed point data. It lives in the same shared
+ * own decoder of the compressed point data, which also writes a LAZ file
+ * out as the uncompressed LAS file it stands for. It lives in the same shared
  * library as the operations of Tolvren_LiDAR.h and leaves them as they are.
  *
  * Rules for every caller:
