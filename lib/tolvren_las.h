@@ -605,21 +605,24 @@ typedef struct tolvren_decompress_result {
  * The output is written to a new file beside it (same directory, created
  * exclusively with the mode of any new file), synced, and renamed into place
  * (and its directory synced) only when it is complete. On any failure no
- * output appears and the new file is removed: TOLVREN_ECORRUPT for a chunk
- * that does not decode or a chunk table that is missing or contradicts the
- * chunks (the layered chunks' own counts included); TOLVREN_ECOMPRESSED when
- * the points cannot be decoded at all; TOLVREN_ELAYOUT when the layout leaves
- * doubt (as for tolvren_repair); TOLVREN_ETOOMANYPOINTS when a LAS 1.0-1.3
- * file's chunks hold more than 4294967295 points; TOLVREN_ECANCELED when
- * `progress` asks to stop; TOLVREN_EWRITE when a write, the sync or the
- * rename fails (a full disk, a file-size limit: sys_errno tells);
- * TOLVREN_EREAD, TOLVREN_ECHANGED, TOLVREN_ENOMEM.
+ * output appears and the new file is removed (but for a failed sync of the
+ * directory: TOLVREN_EWRITE, the output in place). TOLVREN_ECORRUPT for a
+ * chunk that does not decode or a chunk table that is missing or
+ * contradicts the chunks (the layered chunks' own counts included);
+ * TOLVREN_ECOMPRESSED when the points cannot be decoded at all;
+ * TOLVREN_ELAYOUT when the layout leaves doubt (as for tolvren_repair, or a
+ * chunk table past the start of the EVLRs); TOLVREN_ETOOMANYPOINTS when a
+ * LAS 1.0-1.3 file's chunks hold more than 4294967295 points;
+ * TOLVREN_ECANCELED when `progress` asks to stop; TOLVREN_EWRITE when a
+ * write, the sync or the rename fails (a full disk, a file-size limit:
+ * sys_errno tells); TOLVREN_EREAD, TOLVREN_ECHANGED, TOLVREN_ENOMEM.
  * Refused before anything is written: TOLVREN_EINVAL when the input's points
  * are not compressed (there is nothing to decompress) or when the output
  * path names the input file (the same device and inode: the same path,
  * another link, a symbolic link to it), also with the force flag;
  * TOLVREN_EWRITEOPEN with sys_errno EEXIST when the output path exists (a
- * dangling symbolic link too) and `flags` lacks TOLVREN_DECOMPRESS_FORCE,
+ * dangling symbolic link too) and `flags` lacks TOLVREN_DECOMPRESS_FORCE
+ * (with it, a symbolic link there is replaced, not the file it leads to),
  * with EISDIR when it is a directory, and with the errno of the failure when
  * the new file cannot be created. The input is only ever read. */
 TOLVREN_LAS_API int tolvren_decompress(const char *in_path, const char *out_path, unsigned flags,
