@@ -136,7 +136,7 @@ TEST_F(LazFiles, DecodeToTheirTwinsRecordsOnAnyNumberOfThreads) {
         SCOPED_TRACE(path.filename().string());
         const Bytes laz = load(path);
         const Bytes want = twin_records(load(fs::path(path).replace_extension(".las")));
-        for (std::size_t threads : {1, 2, 3}) {
+        for (const std::size_t threads : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
             const Decoded got = decode(laz, LayerChoice::all, threads);
             ASSERT_TRUE(got.decodable);
             EXPECT_EQ(got.report.bad_chunks, 0u);
