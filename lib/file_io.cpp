@@ -84,8 +84,8 @@ constexpr int kFirstPrivateDescriptor = 3;
 
 }  // namespace
 
-Descriptor open_descriptor(const char *path, int flags) noexcept {
-    Descriptor fd(::open(path, flags | O_CLOEXEC));
+Descriptor open_descriptor(const char *path, int flags, mode_t mode) noexcept {
+    Descriptor fd(::open(path, flags | O_CLOEXEC, mode));
     if (fd.get() < 0 || fd.get() >= kFirstPrivateDescriptor) return fd;
     Descriptor moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, kFirstPrivateDescriptor));
     // Closing the low descriptor must not hide why the move failed.

@@ -29,6 +29,69 @@ using Layout = PublicHeaderLayout;
 static_assert(1 + 15 + 1 + 5 + 6 <= TOLVREN_MAX_CHANGES, "every repairable field fits in a result");
 static_assert(TOLVREN_MAX_WALKED_RECORDS == 65536, "a refusal names the limit of the walks");
 
+}  // namespace
+
+const char *layout_doubt(const tolvren_header &h) {
+    const std::uint64_t offset = h.offset_to_point_data;
+    if (offset < h.header_size) return "OffsetToData lies inside the header";
+    if (offset > h.file_size) return "OffsetToData lies beyond the end of the file";
+    if (h.vlr_problem == TOLVREN_WALK_TOO_MANY || h.evlr_problem == TOLVREN_WALK_TOO_MANY) {
+        return "the header counts more VLRs or EVLRs than the 65536 of each that are walked";
+    }
+    // OffsetToData lies in the file here, so it is the limit the VLRs break.
+    if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData";
+    if (h.evlr_problem != TOLVREN_WALK_OK) {
+        return h.start_of_first_evlr < offset || h.start_of_first_evlr < h.header_size
+                   ? "the first EVLR starts before the point data"
+                   : "the EVLRs run past the end of the file";
+    }
+    if (waveform_in_file(h) && h.start_of_waveform_data < offset) {
+        return "the waveform data said to be in the file start before the point data";
+    }
+    if (waveform_in_file(h) && h.start_of_waveform_data > h.file_size) {
+        return "the waveform data said to be in the file start beyond its end";
+    }
+    if (!h.compressed && h.point_region_end != h.file_size &&
+        (h.point_region_end - offset) % h.point_record_length != 0) {
+        return "the first EVLR or the waveform data start inside a point record";
+    }
+    return nullptr;
+}
+
+std::vector<CountField> count_fields(const tolvren_header &h, const tolvren_scan &scan) {
+    std::vector<CountField> fields;
+    const auto add = [&fields](int field, int index, std::size_t offset, std::size_t size, std::uint64_t value) {
+        fields.push_back(CountField{field, index, offset, size, value});
+    };
+    if (h.version_minor < 4) {
+        add(TOLVREN_FIELD_POINT_COUNT, 0, offsetof(Layout, legacy_point_count), 4, scan.records);
+        for (int i = 0; i < 5; ++i) {
+            add(TOLVREN_FIELD_POINTS_BY_RETURN, i,
+                offsetof(Layout, legacy_points_by_return) + 4 * static_cast<std::size_t>(i), 4,
+                scan.points_by_return[i]);
+        }
+        return fields;
+    }
+    add(TOLVREN_FIELD_POINT_COUNT, 0, offsetof(Layout, point_count), 8, scan.records);
+    for (int i = 0; i < 15; ++i) {
+        add(TOLVREN_FIELD_POINTS_BY_RETURN, i, offsetof(Layout, points_by_return) + 8 * static_cast<std::size_t>(i),
+            8, scan.points_by_return[i]);
+    }
+    // The six legacy fields as a group: the mirror where LAS 1.4 asks for
+    // one; elsewhere zeros, unless they already hold a correct mirror.
+    const bool mirror = legacy_must_mirror(h, scan.records);
+    if (!mirror && judge_legacy(h, scan.records, scan.points_by_return) == Legacy::mirrored) return fields;
+    add(TOLVREN_FIELD_LEGACY_POINT_COUNT, 0, offsetof(Layout, legacy_point_count), 4, mirror ? scan.records : 0);
+    for (int i = 0; i < 5; ++i) {
+        add(TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN, i,
+            offsetof(Layout, legacy_points_by_return) + 4 * static_cast<std::size_t>(i), 4,
+            mirror ? scan.points_by_return[i] : 0);
+    }
+    return fields;
+}
+
+namespace {
+
 // The new values, the list of changes and the byte ranges they cover.
 class Plan {
 public:
@@ -79,61 +142,13 @@ private:
     std::size_t end_ = 0;
 };
 
-// Why the file's layout leaves doubt about where its point records are, or
-// nullptr when it leaves none.
-const char *layout_doubt(const tolvren_header &h) {
-    const std::uint64_t offset = h.offset_to_point_data;
-    if (offset < h.header_size) return "OffsetToData lies inside the header";
-    if (offset > h.file_size) return "OffsetToData lies beyond the end of the file";
-    if (h.vlr_problem == TOLVREN_WALK_TOO_MANY || h.evlr_problem == TOLVREN_WALK_TOO_MANY) {
-        return "the header counts more VLRs or EVLRs than the 65536 of each that are walked";
-    }
-    // OffsetToData lies in the file here, so it is the limit the VLRs break.
-    if (h.vlr_problem != TOLVREN_WALK_OK) return "the VLRs run past OffsetToData";
-    if (h.evlr_problem != TOLVREN_WALK_OK) {
-        return h.start_of_first_evlr < offset || h.start_of_first_evlr < h.header_size
-                   ? "the first EVLR starts before the point data"
-                   : "the EVLRs run past the end of the file";
-    }
-    if (waveform_in_file(h) && h.start_of_waveform_data < offset) {
-        return "the waveform data said to be in the file start before the point data";
-    }
-    if (waveform_in_file(h) && h.start_of_waveform_data > h.file_size) {
-        return "the waveform data said to be in the file start beyond its end";
-    }
-    if (!h.compressed && h.point_region_end != h.file_size &&
-        (h.point_region_end - offset) % h.point_record_length != 0) {
-        return "the first EVLR or the waveform data start inside a point record";
-    }
-    return nullptr;
-}
-
 void plan_counts(const tolvren_header &h, const tolvren_scan &scan, Plan &plan) {
-    if (h.version_minor < 4) {
-        plan.count<std::uint32_t>(TOLVREN_FIELD_POINT_COUNT, 0, offsetof(Layout, legacy_point_count), scan.records);
-        for (int i = 0; i < 5; ++i) {
-            plan.count<std::uint32_t>(TOLVREN_FIELD_POINTS_BY_RETURN, i,
-                                      offsetof(Layout, legacy_points_by_return) + 4 * static_cast<std::size_t>(i),
-                                      scan.points_by_return[i]);
+    for (const CountField &f : count_fields(h, scan)) {
+        if (f.size == sizeof(std::uint32_t)) {
+            plan.count<std::uint32_t>(f.field, f.index, f.offset, f.value);
+        } else {
+            plan.count<std::uint64_t>(f.field, f.index, f.offset, f.value);
         }
-        return;
-    }
-    plan.count<std::uint64_t>(TOLVREN_FIELD_POINT_COUNT, 0, offsetof(Layout, point_count), scan.records);
-    for (int i = 0; i < 15; ++i) {
-        plan.count<std::uint64_t>(TOLVREN_FIELD_POINTS_BY_RETURN, i,
-                                  offsetof(Layout, points_by_return) + 8 * static_cast<std::size_t>(i),
-                                  scan.points_by_return[i]);
-    }
-    // The six legacy fields as a group: the mirror where LAS 1.4 asks for
-    // one; elsewhere zeros, unless they already hold a correct mirror.
-    bool mirror = legacy_must_mirror(h, scan.records);
-    if (!mirror && judge_legacy(h, scan.records, scan.points_by_return) == Legacy::mirrored) return;
-    plan.count<std::uint32_t>(TOLVREN_FIELD_LEGACY_POINT_COUNT, 0, offsetof(Layout, legacy_point_count),
-                              mirror ? scan.records : 0);
-    for (int i = 0; i < 5; ++i) {
-        plan.count<std::uint32_t>(TOLVREN_FIELD_LEGACY_POINTS_BY_RETURN, i,
-                                  offsetof(Layout, legacy_points_by_return) + 4 * static_cast<std::size_t>(i),
-                                  mirror ? scan.points_by_return[i] : 0);
     }
 }
 

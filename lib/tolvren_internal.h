@@ -141,9 +141,10 @@ private:
 // descriptor is moved up with F_DUPFD_CLOEXEC and the low number freed at
 // once; only the few instructions between the two calls leave it taken, so
 // a program that writes to a closed stream from other threads should first
-// fill 0-2 itself (tolvren opens /dev/null on them). Returns an empty
-// Descriptor, with errno set, when either call fails.
-Descriptor open_descriptor(const char *path, int flags) noexcept;
+// fill 0-2 itself (tolvren opens /dev/null on them). `mode` is that of a
+// file O_CREAT makes. Returns an empty Descriptor, with errno set, when
+// either call fails.
+Descriptor open_descriptor(const char *path, int flags, mode_t mode = 0) noexcept;
 
 // Opens `path` for reading (or reading and writing) without ever blocking:
 // a FIFO, a socket or a device is opened in non-blocking mode and then
@@ -754,6 +755,33 @@ bool waveform_in_file(const tolvren_header &header) noexcept;
 // format 0 to 10, a record at least as long as its format's. The functions
 // that take a caller's header refuse anything else.
 bool header_well_formed(const tolvren_header &header) noexcept;
+
+// ---------------------------------------------------------------------------
+// Rules shared by the repair and the decompression (las_header_repair.cpp)
+// ---------------------------------------------------------------------------
+
+// Why the file's layout leaves doubt about where its point records are, or
+// nullptr when it leaves none: OffsetToData inside the header or beyond the
+// end, VLRs or EVLRs past their place or more than the walks take, waveform
+// data said to be in the file outside it, or (uncompressed) the first EVLR
+// or the waveform data starting inside a record.
+const char *layout_doubt(const tolvren_header &header);
+
+// A count field of the public header and the value the points give it.
+struct CountField {
+    int field;            // tolvren_field
+    int index;            // within an array field, else 0
+    std::size_t offset;   // of its bytes in the header
+    std::size_t size;     // 4 or 8 bytes
+    std::uint64_t value;
+};
+
+// The count fields a header of `header`'s version holds, with the values
+// the points of `scan` give them: the point count and the by-return counts
+// (the 64-bit ones in 1.4), and in 1.4 the six legacy fields as a group,
+// the mirror where the format asks for one, else zeros, left out when they
+// already hold a correct mirror (which readers accept).
+std::vector<CountField> count_fields(const tolvren_header &header, const tolvren_scan &scan);
 
 }  // namespace tolvren::las
 

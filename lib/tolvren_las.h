@@ -5,9 +5,10 @@
  * Reads, checks, repairs and sets the public header of ASPRS LAS files of
  * every version from 1.0 to 1.4 and point data formats 0 to 10, compressed
  * (LAZ) or not, and scans their point records: LAZ files through the
- * library's own decoder of the compressed point data. It lives in the same
- * shared library as the operations of Tolvren_LiDAR.h and leaves them as
- * they are.
+ * library's own decoder of the compressed point data, which also writes a
+ * LAZ file out as the uncompressed LAS file it stands for. It lives in the
+ * same shared library as the operations of Tolvren_LiDAR.h and leaves them
+ * as they are.
  *
  * Rules for every caller:
  *   - Every function returns an int: TOLVREN_OK (0) on success, a negative
@@ -666,6 +667,78 @@ TOLVREN_LAS_API int tolvren_set_fields(const char *path, const tolvren_header_fi
  * "creation_date", "guid", "gps_time_type", "wkt"; NULL for anything but
  * one of those bits. */
 TOLVREN_LAS_API const char *tolvren_set_field_name(unsigned bit) TOLVREN_LAS_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Decompressing a LAZ file
+ * ------------------------------------------------------------------------ */
+
+/* What a decompression wrote. */
+typedef struct tolvren_decompress_result {
+    uint64_t points;              /* point records written: those the chunks
+                                     hold */
+    uint64_t bytes_written;       /* bytes of the output file as written and
+                                     synced */
+    uint64_t output_size;         /* the size of the file at the output path
+                                     once it is in place */
+    uint64_t header_point_count;  /* the point count of the input's header */
+    int counts_changed;           /* 1 when a count field of the output (the
+                                     point count, the by-return counts, the
+                                     1.4 legacy fields) differs from the
+                                     input's */
+} tolvren_decompress_result;
+
+/* Replace an existing file at the output path. */
+#define TOLVREN_DECOMPRESS_FORCE 1u
+
+/* Writes the uncompressed LAS file of the LAZ file `in_path` to `out_path`,
+ * decoding its chunks on `threads` threads (as tolvren_scan_points_mt;
+ * `progress` as there, in bytes of the chunks).
+ * The output is the input with the points decoded:
+ *   - the public header (with any bytes after it up to the first VLR) with
+ *     the compression bits (6 and 7) of the point format byte cleared,
+ *     OffsetToData and the VLR count set for the new layout, the count
+ *     fields set as tolvren_repair sets them from the records written (so
+ *     they tell the truth when the input's header did not), and the start of
+ *     the first EVLR (LAS 1.4) and of the waveform data (LAS 1.3 and 1.4)
+ *     moved with the bytes after the point data when they point there; every
+ *     other field as it is;
+ *   - every VLR but the LASzip VLR, byte for byte and in order, and the bytes
+ *     between the last VLR and the point data;
+ *   - the records the chunks decode to, in file order; when the header's
+ *     point count differs from what the chunks hold (the last chunk of
+ *     fixed-size chunks holds more or fewer points, or the chunk table sums
+ *     to another count), the records are those of the chunks;
+ *   - everything after the point data (the EVLRs, waveform data kept in the
+ *     file) as it is.
+ * Memory stays within a few buffers a thread: each chunk's records are
+ * written to their place in the output as they are decoded.
+ * The output is written to a new file beside it (same directory, created
+ * exclusively with the mode of any new file), synced, and renamed into place
+ * (and its directory synced) only when it is complete. On any failure no
+ * output appears and the new file is removed (but for a failed sync of the
+ * directory: TOLVREN_EWRITE, the output in place). TOLVREN_ECORRUPT for a
+ * chunk that does not decode or a chunk table that is missing or
+ * contradicts the chunks (the layered chunks' own counts included);
+ * TOLVREN_ECOMPRESSED when the points cannot be decoded at all;
+ * TOLVREN_ELAYOUT when the layout leaves doubt (as for tolvren_repair, or a
+ * chunk table past the start of the EVLRs); TOLVREN_ETOOMANYPOINTS when a
+ * LAS 1.0-1.3 file's chunks hold more than 4294967295 points;
+ * TOLVREN_ECANCELED when `progress` asks to stop; TOLVREN_EWRITE when a
+ * write, the sync or the rename fails (a full disk, a file-size limit:
+ * sys_errno tells); TOLVREN_EREAD, TOLVREN_ECHANGED, TOLVREN_ENOMEM.
+ * Refused before anything is written: TOLVREN_EINVAL when the input's points
+ * are not compressed (there is nothing to decompress) or when the output
+ * path names the input file (the same device and inode: the same path,
+ * another link, a symbolic link to it), also with the force flag;
+ * TOLVREN_EWRITEOPEN with sys_errno EEXIST when the output path exists (a
+ * dangling symbolic link too) and `flags` lacks TOLVREN_DECOMPRESS_FORCE
+ * (with it, a symbolic link there is replaced, not the file it leads to),
+ * with EISDIR when it is a directory, and with the errno of the failure when
+ * the new file cannot be created. The input is only ever read. */
+TOLVREN_LAS_API int tolvren_decompress(const char *in_path, const char *out_path, unsigned flags,
+                                       unsigned threads, tolvren_progress_fn progress, void *user,
+                                       tolvren_decompress_result *out,
+                                       tolvren_detail *detail) TOLVREN_LAS_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * What the VLRs and EVLRs say

@@ -374,6 +374,25 @@ TEST_F(LazFiles, MovedMissingAndVariableChunkTablesGiveTheSamePoints) {
     EXPECT_NE(std::find(found.begin(), found.end(), "chunk_undecodable"), found.end());
 }
 
+TEST_F(LazFiles, DecompressRefusesChunksThatTheTableDoesNotAccountFor) {
+    // Layered chunks whose own counts the table contradicts (every chunk
+    // after the first would move); a table the writer never wrote (nothing
+    // says the walked chunks are all).
+    laz_writer::LazParts parts = laz_writer::split(load(kShared / "laz" / "loadersgl__pdrf7-v4-1.4.laz"));
+    parts.points[1] += 1;
+    Bytes unfinished = load(kShared / "laz" / "lazperf__autzen_trim.laz");
+    put<std::int64_t>(unfinished, get<std::uint32_t>(unfinished, 96), get<std::uint32_t>(unfinished, 96));
+    for (const Bytes &file : {laz_writer::assemble(parts, 0xFFFFFFFFu, 1025), unfinished}) {
+        tolvren_test::TempDir dir;
+        tolvren_test::write_file(dir.file("f.laz"), file);
+        tolvren_decompress_result result;
+        EXPECT_EQ(tolvren_decompress(dir.file("f.laz").c_str(), dir.file("f.las").c_str(), 0, 2, nullptr, nullptr,
+                                     &result, nullptr),
+                  TOLVREN_ECORRUPT);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    }
+}
+
 TEST_F(LazFiles, RepairMendsAWrongCountAndTouchesNothingButTheHeader) {
     const Bytes whole = load(kShared / "laz" / "lazperf__autzen_trim.laz");
     tolvren_test::TempDir dir;

@@ -21,13 +21,13 @@ constexpr std::array<const char *, 20> kOperations = {
 };
 
 // The header API of tolvren_las.h, exported by the shared library only.
-constexpr std::array<const char *, 23> kHeaderApi = {
+constexpr std::array<const char *, 24> kHeaderApi = {
     "tolvren_strerror",      "tolvren_error_name",       "tolvren_read_header",       "tolvren_parse_header",
     "tolvren_scan_points",   "tolvren_check_header",     "tolvren_check_file",        "tolvren_repair",
     "tolvren_finding_name",  "tolvren_severity_name",    "tolvren_field_name",        "tolvren_scan_points_mt",
     "tolvren_check_file_mt", "tolvren_repair_mt",        "tolvren_set_fields",        "tolvren_set_field_name",
     "tolvren_read_records",  "tolvren_read_record_data", "tolvren_geokey_name",       "tolvren_laszip_item_name",
-    "tolvren_extra_type_name", "tolvren_compute_statistics", "tolvren_class_name",
+    "tolvren_extra_type_name", "tolvren_compute_statistics", "tolvren_class_name",    "tolvren_decompress",
 };
 
 struct PipeCloser {

@@ -181,7 +181,8 @@ TEST(TolvrenInfo, GlobalEncodingIsNullBefore12) {
 TEST(TolvrenCli, UsageErrorsHelpAndVersion) {
     const std::vector<std::vector<std::string>> usage_errors{
         {}, {"info"}, {"frob", "x.las"}, {"info", "--frob", "x.las"}, {"info", "-j", "0", "x.las"},
-        {"check", "--dry-run", "x.las"}, {"repair", "--scan", "x.las"}};
+        {"check", "--dry-run", "x.las"}, {"repair", "--scan", "x.las"}, {"decompress", "x.laz"},
+        {"repair", "--force", "x.las"}};
     for (const auto &args : usage_errors) {
         const ToolRun run = tolvren(args);
         EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
@@ -202,7 +203,8 @@ TEST(TolvrenCli, UsageErrorsHelpAndVersion) {
         EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
     }
     for (const auto &args : std::vector<std::vector<std::string>>{
-             {"--help"}, {"info", "--help"}, {"check", "-h"}, {"repair", "--help"}, {"set", "--help"}}) {
+             {"--help"}, {"info", "--help"}, {"check", "-h"}, {"repair", "--help"}, {"set", "--help"},
+             {"decompress", "--help"}}) {
         const ToolRun run = tolvren(args);
         EXPECT_EQ(run.status, 0);
         EXPECT_NE(run.out.find("Usage: tolvren"), std::string::npos);
@@ -437,6 +439,42 @@ TEST(TolvrenCli, RecursionTakesLasFilesOfAnyCaseSorted) {
     const std::vector<std::string> expected{dir.file("d/x.las.bak"), dir.file("d/a.las"), dir.file("d/b.LAS"),
                                             dir.file("d/sub/c.Laz"), dir.file("d/sub/e.las")};
     EXPECT_EQ(paths, expected);
+}
+
+TEST(TolvrenDecompress, RecursionWritesEveryLazFileIntoTheSameTreeAndReplacesOnlyWhenForced) {
+    const std::filesystem::path laz = shared_dir().parent_path() / "laz" / "lazperf__point10.laz";
+    if (!std::filesystem::exists(laz)) GTEST_SKIP() << "no " << laz;
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("in/sub"));
+    const Bytes bytes = read_file(laz.string());
+    write_file(dir.file("in/a.laz"), bytes);
+    write_file(dir.file("in/sub/B.LAZ"), bytes);
+    write_file(dir.file("in/sub/cut.laz"), Bytes(bytes.begin(), bytes.begin() + 2000));
+    write_file(dir.file("in/sub/plain.las"), craft(2, 0, 3));
+    const ToolRun run = tolvren({"decompress", "--json", "-r", "-j", "2", dir.file("in"), dir.file("out")});
+    EXPECT_EQ(run.status, 1);
+    const std::vector<json> lines = run.lines();
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"a.laz", "a.las"}, {"sub/B.LAZ", "sub/B.las"}, {"sub/cut.laz", "sub/cut.las"}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(lines[i]["path"], dir.file("in/" + expected[i].first));
+        EXPECT_EQ(lines[i]["output"], dir.file("out/" + expected[i].second));
+        EXPECT_EQ(lines[i]["status"], i < 2 ? "decompressed" : "refused");
+        EXPECT_EQ(lines[i]["points"], i < 2 ? json(1065) : json(nullptr));
+    }
+    EXPECT_EQ(lines[2]["error"]["code"], code_name(TOLVREN_ECORRUPT));
+    EXPECT_EQ(run.err, "tolvren: " + lines[2]["error"]["message"].get<std::string>() + "\n");
+    EXPECT_TRUE(read_file(dir.file("out/a.las")) == read_file(dir.file("out/sub/B.las")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out/sub/cut.las")));
+
+    const ToolRun again = tolvren({"decompress", dir.file("in/a.laz"), dir.file("out/a.las")});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.out.rfind(dir.file("in/a.laz") + ": refused: ", 0), 0u) << again.out;
+    const ToolRun forced = tolvren({"decompress", "--force", dir.file("in/a.laz"), dir.file("out/a.las")});
+    EXPECT_EQ(forced.status, 0);
+    EXPECT_EQ(forced.out, dir.file("in/a.laz") + ": decompressed to " + dir.file("out/a.las") + " (1065 points, " +
+                              std::to_string(std::filesystem::file_size(dir.file("out/a.las"))) + " bytes)\n");
 }
 
 TEST(TolvrenCli, OutputKeepsTheOrderOfTheFilesWithManyJobs) {

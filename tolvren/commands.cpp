@@ -9,9 +9,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 namespace tolvren_cli {
 
@@ -36,6 +42,7 @@ std::string rendered(Command command, const Options &options, std::size_t index,
         case Command::Info:  // blocks apart by an empty line
             return (index > 0 ? "\n" : "") + header_text(object) + records_text(object) + statistics_text(object);
         case Command::Check: return check_text(object, errors, warnings);
+        case Command::Decompress: return decompress_text(object);
         case Command::Repair:
         case Command::Set: break;
     }
@@ -70,6 +77,7 @@ Outcome failure(Command command, const Options &options, std::size_t index, cons
             object["status"] = write_failure_status(code);
             object["changes"] = std::move(changes);
             break;
+        case Command::Decompress: break;
     }
     object["error"] = error_json(code, message);
     return Outcome{rendered(command, options, index, object), "tolvren: " + escape_text(message) + "\n", true};
@@ -144,9 +152,182 @@ Outcome set(const Options &options, std::size_t index, const std::string &path,
                    options.dry_run && result.changed != 0};
 }
 
+// --- decompress -------------------------------------------------------------
+
+// The signal that asked a decompression run to stop; 0 while none has.
+volatile std::sig_atomic_t stop_signal = 0;
+
+void note_stop_signal(int signal) { stop_signal = signal; }
+
+// While decompressing, SIGINT, SIGTERM and SIGHUP stop the run instead of
+// the process: the files under way are canceled through their progress
+// callbacks, so their new files are removed, and no further file starts.
+// Then the signal is raised again with its own action, so that whoever sent
+// it sees the program end by it. A signal the program was started ignoring
+// stays ignored.
+class StopSignals {
+public:
+    StopSignals() {
+        struct sigaction action {};
+        action.sa_handler = note_stop_signal;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            installed_[i] = sigaction(kSignals[i], nullptr, &saved_[i]) == 0 && saved_[i].sa_handler != SIG_IGN &&
+                            sigaction(kSignals[i], &action, nullptr) == 0;
+        }
+    }
+    ~StopSignals() { restore(); }
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+    // After the run: ends the process by the signal that stopped it.
+    void raise_caught() {
+        restore();
+        if (stop_signal == 0) return;
+        std::fflush(stdout);
+        std::raise(stop_signal);
+    }
+
+private:
+    void restore() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            if (installed_[i]) sigaction(kSignals[i], &saved_[i], nullptr);
+            installed_[i] = false;
+        }
+    }
+    static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, 3> saved_{};
+    std::array<bool, 3> installed_{};
+};
+
+// The slot's progress, and a cancel once a stop signal came.
+struct StoppableProgress {
+    ProgressSlot &slot;
+    static int callback(std::uint64_t done, std::uint64_t total, void *user) {
+        ProgressSlot::callback(done, total, &static_cast<StoppableProgress *>(user)->slot);
+        return stop_signal != 0 ? 1 : 0;
+    }
+};
+
+// A decompression that did not happen: "refused" when the input is not a
+// LAZ file this can decompress (unreadable, not LAS, not compressed,
+// damaged, a layout in doubt) or the output is not a path to write (it
+// exists without --force, it is a directory, it names the input); "failed"
+// when the work went wrong: a read, the memory, a signal, creating or
+// writing the output.
+const char *decompress_failure_status(int code, int sys_errno) {
+    switch (code) {
+        case TOLVREN_EWRITEOPEN: return sys_errno == EEXIST || sys_errno == EISDIR ? "refused" : "failed";
+        case TOLVREN_EREAD:
+        case TOLVREN_ECHANGED:
+        case TOLVREN_ENOMEM:
+        case TOLVREN_ECANCELED:
+        case TOLVREN_EWRITE: return "failed";
+        default: return "refused";
+    }
+}
+
+Outcome decompress(const Options &options, std::size_t index, const Input &input, const std::string &output,
+                   unsigned threads, ProgressSlot &slot) {
+    const auto not_done = [&](int code, int sys_errno, const std::string &message) {
+        Json object = decompress_json(input.path, output.empty() ? nullptr : &output,
+                                      decompress_failure_status(code, sys_errno), nullptr);
+        object["error"] = error_json(code, message);
+        return Outcome{rendered(Command::Decompress, options, index, object),
+                       "tolvren: " + escape_text(message) + "\n", true};
+    };
+    if (!input.walk_error.empty()) return not_done(TOLVREN_EOPEN, 0, input.walk_error);
+    if (stop_signal != 0) {
+        return not_done(TOLVREN_ECANCELED, 0,
+                        input.path + ": not started: a signal (" + strsignal(stop_signal) + ") stopped the run");
+    }
+    const std::filesystem::path parent = std::filesystem::path(output).parent_path();
+    std::error_code error;
+    if (!parent.empty()) std::filesystem::create_directories(parent, error);
+    if (error) {
+        return not_done(TOLVREN_EWRITEOPEN, error.value(),
+                        parent.string() + ": cannot create the directory (" + error.message() + ")");
+    }
+    tolvren_decompress_result result{};
+    tolvren_detail detail{};
+    StoppableProgress progress{slot};
+    const int code = tolvren_decompress(input.path.c_str(), output.c_str(), options.force ? TOLVREN_DECOMPRESS_FORCE : 0u,
+                                        threads, &StoppableProgress::callback, &progress, &result, &detail);
+    if (code == TOLVREN_ECANCELED && stop_signal != 0) {
+        return not_done(code, 0, input.path + ": stopped by a signal (" + strsignal(stop_signal) + ")");
+    }
+    if (code < 0) return not_done(code, detail.sys_errno, message_of(detail, input.path, code));
+    return Outcome{rendered(Command::Decompress, options, index,
+                            decompress_json(input.path, &output, "decompressed", &result)),
+                   {}, false};
+}
+
+bool has_laz_extension(const std::string &path) {
+    if (path.size() < 4) return false;
+    std::string tail = path.substr(path.size() - 4);
+    std::transform(tail.begin(), tail.end(), tail.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return tail == ".laz";
+}
+
+// The LAZ files below `directory`, and where each goes below `out`: the same
+// relative path with the extension .las. A directory that cannot be read
+// keeps its place, with no output.
+void collect_tree(const std::string &directory, const std::string &out, std::vector<Input> &inputs,
+                  std::vector<std::string> &outputs) {
+    for (Input &input : collect_inputs({directory}, true)) {
+        if (!input.walk_error.empty()) {
+            outputs.emplace_back();
+        } else if (has_laz_extension(input.path)) {
+            // Every path found starts with the directory as given.
+            std::string relative = input.path.substr(directory.size());
+            relative.erase(0, relative.find_first_not_of('/'));
+            outputs.push_back((std::filesystem::path(out) / relative).replace_extension(".las").string());
+        } else {
+            continue;
+        }
+        inputs.push_back(std::move(input));
+    }
+}
+
+int run_decompress(const Options &options) {
+    const std::string &in = options.input;
+    std::vector<Input> inputs;
+    std::vector<std::string> outputs;
+    if (options.recursive) {
+        std::error_code error;
+        if (!std::filesystem::is_directory(in, error)) {
+            std::fprintf(stderr, "tolvren: %s: not a directory; with -r, decompress takes a directory of LAZ files\n",
+                         escape_text(in).c_str());
+            return kExitFileProblem;
+        }
+        collect_tree(in, options.output, inputs, outputs);
+        if (inputs.empty()) {
+            std::fprintf(stderr, "tolvren: no .laz files below %s\n", escape_text(in).c_str());
+            return kExitOk;
+        }
+    } else {
+        inputs = collect_inputs({in}, false);
+        outputs.push_back(options.output);
+    }
+    const std::size_t at_once = std::min<std::size_t>(options.jobs, inputs.size());
+    const unsigned threads = std::max(1u, options.jobs / static_cast<unsigned>(std::max<std::size_t>(at_once, 1)));
+    StopSignals signals;
+    const Task task = [&](std::size_t index, ProgressSlot &slot) {
+        return decompress(options, index, inputs[index], outputs[index], threads, slot);
+    };
+    // Each result is written before a file more is started; the inputs are
+    // only read.
+    const std::size_t failures =
+        run_in_order(inputs, options.jobs, ProgressUnit::Bytes, Writes::Flushed, SameFile::Together, task);
+    signals.raise_caught();
+    return failures > 0 ? kExitFileProblem : kExitOk;
+}
+
 }  // namespace
 
 int run_command(Command command, const Options &options) {
+    if (command == Command::Decompress) return run_decompress(options);
     const std::vector<Input> inputs = collect_inputs(options.files, options.recursive);
     if (inputs.empty()) {
         std::fputs("tolvren: no .las or .laz files in the directories given\n", stderr);
@@ -174,7 +355,8 @@ int run_command(Command command, const Options &options) {
             case Command::Info: return info(options, index, input.path, names, threads, slot);
             case Command::Check: return check(options, index, input.path, threads, slot);
             case Command::Set: return set(options, index, input.path, fields);
-            case Command::Repair: break;
+            case Command::Repair:
+            case Command::Decompress: break;
         }
         return repair(options, index, input.path, threads, slot);
     };

@@ -1,5 +1,5 @@
 /* SPDX-License-Identifier: MIT */
-// The four commands of tolvren, each run over many files.
+// The commands of tolvren, each run over many files.
 #ifndef TOLVREN_CLI_COMMANDS_H
 #define TOLVREN_CLI_COMMANDS_H
 
@@ -10,7 +10,7 @@
 
 namespace tolvren_cli {
 
-enum class Command { Info, Check, Repair, Set };
+enum class Command { Info, Check, Repair, Set, Decompress };
 
 struct Options {
     std::vector<std::string> files;
@@ -21,6 +21,9 @@ struct Options {
     bool stats = false;    // info: the statistics of the point records too
     bool dry_run = false;  // repair, set: say what would change, write nothing
     bool vlr_data = false; // info: each record's data in hex too
+    bool force = false;    // decompress: replace existing outputs
+    std::string input;     // decompress: the LAZ file, or with -r directory
+    std::string output;    // decompress: the output file, or with -r directory
     unsigned jobs = 1;
     // set: the fields to write, named in fields.which. The two texts are
     // kept here; the command points fields at them.
@@ -35,7 +38,8 @@ constexpr int kExitUsage = 2;
 
 // Runs `command` over the files of `options` and writes the results, in the
 // order of the files, to standard output and diagnostics to standard error.
-// Returns kExitOk or kExitFileProblem.
+// Decompress reads `input` (with `recursive`, a directory) and writes to
+// `output`. Returns kExitOk or kExitFileProblem.
 int run_command(Command command, const Options &options);
 
 }  // namespace tolvren_cli

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// tolvren: reads, checks, repairs and sets the headers of LAS 1.0 to 1.4 files,
-// many at once, as text or JSON Lines. The command line is parsed by CLI11;
+// tolvren: reads, checks, repairs and sets the headers of LAS 1.0 to 1.4
+// files, many at once, as text or JSON Lines, and decompresses LAZ files.
+// The command line is parsed by CLI11;
 // the work is done by the library's header API (tolvren_las.h).
 #include "commands.h"
 #include "field_values.h"
@@ -30,12 +31,12 @@ using tolvren_cli::Options;
 
 constexpr const char *kDescription =
     "Reads, checks, repairs and sets the public header of LAS files (versions 1.0 to 1.4, compressed or\n"
-    "not), many files at once, as aligned text or as JSON Lines.";
+    "not), many files at once, as aligned text or as JSON Lines, and writes LAZ files out uncompressed.";
 
 constexpr const char *kFooter =
-    "Exit status: 0 when every file was read (info), had no error (check) or is right after the run\n"
-    "(repair, set); 1 when a file could not be read, had an error, was refused or failed, or when the\n"
-    "results could not be written; 2 for a usage error.";
+    "Exit status: 0 when every file was read (info), had no error (check), is right after the run\n"
+    "(repair, set) or was decompressed; 1 when a file could not be read, had an error, was refused or\n"
+    "failed, or when the results could not be written; 2 for a usage error.";
 
 // A whole number from `low` to `high`. The message says which of the two an
 // argument is not.
@@ -55,18 +56,23 @@ CLI::Validator whole_number(long long low, long long high) {
         "");
 }
 
-// The options that every command takes.
-void add_common_options(CLI::App &command, Options &options, const char *files_help) {
-    command.add_option("files", options.files, files_help)->required()->type_name("FILE");
-    command.add_flag("--json", options.json, "One JSON object per file, one per line");
-    command.add_flag("-r,--recursive", options.recursive,
-                     "Take directories: every file below them ending in .las or .laz (any case), sorted");
+// -j, with the help of each command.
+void add_jobs_option(CLI::App &command, Options &options) {
     command
         .add_option("-j,--jobs", options.jobs,
                     "Files worked on at once (default: the number of cores); with fewer files than N, the points of "
                     "each are read on several threads. Output keeps the order of the files")
         ->check(whole_number(1, 1024))
         ->type_name("N");
+}
+
+// The options that every command but decompress takes.
+void add_common_options(CLI::App &command, Options &options, const char *files_help) {
+    command.add_option("files", options.files, files_help)->required()->type_name("FILE");
+    command.add_flag("--json", options.json, "One JSON object per file, one per line");
+    command.add_flag("-r,--recursive", options.recursive,
+                     "Take directories: every file below them ending in .las or .laz (any case), sorted");
+    add_jobs_option(command, options);
     command.footer(kFooter);
 }
 
@@ -230,6 +236,22 @@ int main(int argc, char **argv) {
     bool random_guid = false;
     add_field_options(*set, options, random_guid);
 
+    CLI::App *decompress = app.add_subcommand(
+        "decompress", "Write a LAZ file, or every LAZ file below a directory, as an uncompressed LAS file");
+    decompress->add_option("input", options.input, "The LAZ file (with -r, the directory of LAZ files)")
+        ->required()
+        ->type_name("IN");
+    decompress->add_option("output", options.output, "The LAS file to write (with -r, the directory to write into)")
+        ->required()
+        ->type_name("OUT");
+    decompress->add_flag("--json", options.json, "One JSON object per file, one per line");
+    decompress->add_flag("-r,--recursive", options.recursive,
+                         "Decompress every file below IN ending in .laz (any case), sorted, into the same relative "
+                         "path below OUT with the extension .las, creating directories");
+    add_jobs_option(*decompress, options);
+    decompress->add_flag("--force", options.force, "Replace output files that exist (never an input)");
+    decompress->footer(kFooter);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
@@ -265,10 +287,11 @@ int main(int argc, char **argv) {
 
     int status = tolvren_cli::kExitOk;
     try {
-        const Command command = app.got_subcommand(info)     ? Command::Info
-                                : app.got_subcommand(check)  ? Command::Check
-                                : app.got_subcommand(repair) ? Command::Repair
-                                                             : Command::Set;
+        const Command command = app.got_subcommand(info)         ? Command::Info
+                                : app.got_subcommand(check)      ? Command::Check
+                                : app.got_subcommand(repair)     ? Command::Repair
+                                : app.got_subcommand(decompress) ? Command::Decompress
+                                                                 : Command::Set;
         status = tolvren_cli::run_command(command, options);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tolvren: %s\n", error.what());

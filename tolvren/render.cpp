@@ -490,4 +490,22 @@ std::string changes_text(const Json &object) {
     return text + "\n";
 }
 
+Json decompress_json(const std::string &path, const std::string *output, const char *status,
+                     const tolvren_decompress_result *result) {
+    Json j;
+    set_path(j, path);
+    j["output"] = output ? Json(*output) : Json(nullptr);
+    j["status"] = status;
+    j["points"] = result ? Json(result->points) : Json(nullptr);
+    j["bytes"] = result ? Json(result->output_size) : Json(nullptr);
+    return j;
+}
+
+std::string decompress_text(const Json &decompress) {
+    std::string text = escape_text(string_of(decompress, "path")) + ": " + string_of(decompress, "status");
+    if (decompress.contains("error")) return text + ": " + error_reason(decompress) + "\n";
+    return text + " to " + escape_text(string_of(decompress, "output")) + " (" +
+           text_value(decompress.at("points")) + " points, " + text_value(decompress.at("bytes")) + " bytes)\n";
+}
+
 }  // namespace tolvren_cli

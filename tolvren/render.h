@@ -98,6 +98,16 @@ Json set_json(const std::string &path, const tolvren_set_result &result, bool dr
 // in quotes) or, for a file left as it was, "path: <status>: <reason>".
 std::string changes_text(const Json &object);
 
+// --- decompress ---------------------------------------------------------
+// "path", "output" (null when there is none), "status" ("decompressed",
+// "refused" or "failed"), "points" and "bytes" (the output's size; both
+// null unless decompressed), then "error" for a file not decompressed.
+Json decompress_json(const std::string &path, const std::string *output, const char *status,
+                     const tolvren_decompress_result *result);
+// "path: decompressed to output (N points, M bytes)" or, for a file that was
+// not, "path: <status>: <reason>".
+std::string decompress_text(const Json &decompress);
+
 }  // namespace tolvren_cli
 
 #endif  // TOLVREN_CLI_RENDER_H

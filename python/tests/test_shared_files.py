@@ -5,6 +5,7 @@ independent reader found in it (headers.json)."""
 from __future__ import annotations
 
 import dataclasses
+import errno
 import os
 import shutil
 import subprocess
@@ -188,3 +189,29 @@ def test_statistics_count_the_returns_the_independent_reader_found(sample: str) 
     assert {f.code for f in both if f not in scanned} <= {
         "return_number_zero", "return_above_count", "number_of_returns_zero", "points_outside_extents",
         "class_reserved", "gps_time_type_mismatch", "rgb_low_bits_only", "scan_angle_out_of_range"}
+
+
+def test_decompress_writes_the_twins_records_and_replaces_nothing_unasked(tmp_path: Path) -> None:
+    source = SHARED / "laspy__1_4_w_evlr.laz"
+    if not source.exists():
+        pytest.skip(f"no {source}")
+    out = tmp_path / "out.las"
+    calls = []
+    done = tl.decompress(source, out, threads=2, progress=lambda done, total: calls.append((done, total)))
+    size = out.stat().st_size
+    assert done == tl.DecompressResult(1000, size, size, 1000, False)
+    assert calls[-1][0] == calls[-1][1] > 0
+
+    def records(path: Path) -> bytes:
+        header = tl.read_header(path)
+        start = header.offset_to_point_data
+        return path.read_bytes()[start:start + header.point_count * header.point_record_length]
+
+    assert not tl.read_header(out).compressed
+    assert records(out) == records(SHARED / "laspy__1_4_w_evlr.las")
+    with pytest.raises(tl.WriteError) as existing:
+        tl.decompress(source, out)
+    assert existing.value.errno == errno.EEXIST and out.stat().st_size == size
+    with pytest.raises(tl.InvalidArgumentError):
+        tl.decompress(out, tmp_path / "again.las", force=True)
+    assert [p.name for p in tmp_path.iterdir()] == ["out.las"]

@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Read, check, repair and set the headers of LAS 1.0-1.4 files from Python.
+"""Read, check, repair and set the headers of LAS 1.0-1.4 files, and
+decompress LAZ files, from Python.
 
 A thin layer over the header API of the Tolvren LiDAR library
 (libTolvren_LiDAR.so.1, found through the TOLVREN_LIDAR_LIBRARY environment
@@ -13,6 +14,7 @@ variable or the system's library path)::
     if not report.ok:
         tolvren_lidar.repair("tile.las")
     tolvren_lidar.set_fields("tile.las", file_source_id=1204)
+    tolvren_lidar.decompress("survey.laz", "survey.las")
 """
 
 from ._api import (
@@ -26,6 +28,7 @@ from ._api import (
     InvalidFileError,
     OutOfMemoryError,
     CorruptDataError,
+    DecompressResult,
     RefusedError,
     RepairResult,
     Report,
@@ -34,6 +37,7 @@ from ._api import (
     TolvrenError,
     WriteError,
     check,
+    decompress,
     read_header,
     repair,
     scan,
@@ -61,43 +65,45 @@ __version__ = "1.2.0"
 __all__ = [
     "CanceledError",
     "Change",
-    "ExtraRange",
-    "Range",
-    "SourceCount",
-    "Statistics",
-    "class_name",
-    "statistics",
     "Copc",
     "CopcLevel",
+    "CorruptDataError",
     "Crs",
+    "DecompressResult",
     "ExtraDimension",
-    "GeoKey",
-    "Laszip",
-    "LaszipItem",
-    "Record",
-    "Records",
-    "Unit",
-    "read_record_data",
-    "read_records",
+    "ExtraRange",
     "FieldError",
     "FileAccessError",
     "Finding",
+    "GeoKey",
     "Header",
     "InvalidArgumentError",
     "InvalidFileError",
+    "Laszip",
+    "LaszipItem",
     "LibraryNotFoundError",
     "OutOfMemoryError",
-    "CorruptDataError",
+    "Range",
+    "Record",
+    "Records",
     "RefusedError",
     "RepairResult",
     "Report",
     "Scan",
     "SetResult",
+    "SourceCount",
+    "Statistics",
     "TolvrenError",
+    "Unit",
     "WriteError",
     "check",
+    "class_name",
+    "decompress",
     "read_header",
+    "read_record_data",
+    "read_records",
     "repair",
     "scan",
     "set_fields",
+    "statistics",
 ]

@@ -94,8 +94,10 @@ class OutOfMemoryError(TolvrenError):
 
 
 class WriteError(TolvrenError):
-    """Writing the repaired header failed. The header holds its original
-    bytes, except with ``restore_failed``, where it may be damaged."""
+    """Writing failed. A repaired header holds its original bytes, except
+    with ``restore_failed``, where it may be damaged; a decompression leaves
+    no output (``write_open_failed`` with errno EEXIST: the output exists and
+    ``force`` was not given)."""
 
 
 # The family of each error, by the stable name tolvren_error_name gives it.
@@ -237,6 +239,21 @@ class SetResult:
     written: bool
     before: Header
     after: Header
+
+
+@dataclass(frozen=True)
+class DecompressResult:
+    """What a decompression wrote: the point records (those the chunks
+    hold), the bytes of the output and its size once in place, the point
+    count the input's header gave, and whether a count field of the output
+    (point count, by-return counts, 1.4 legacy fields) differs from the
+    input's."""
+
+    points: int
+    bytes_written: int
+    output_size: int
+    header_point_count: int
+    counts_changed: bool
 
 
 @functools.lru_cache(maxsize=None)
@@ -521,3 +538,31 @@ def set_fields(path: PathArg, *, file_source_id: Optional[int] = None,
     changed = tuple(_name("tolvren_set_field_name", 1 << bit)
                     for bit in range(out.changed.bit_length()) if out.changed & (1 << bit))
     return SetResult(changed, bool(out.written), _header(out.before, shown), _header(out.after, shown))
+
+
+def decompress(path: PathArg, out_path: PathArg, force: bool = False, threads: int = 1,
+               progress: Optional[Progress] = None) -> DecompressResult:
+    """Writes the uncompressed LAS file of the LAZ file ``path`` to
+    ``out_path``: every VLR but the LASzip VLR and every EVLR as they are,
+    the decoded records in file order, the count fields from them. The file
+    appears only when it is complete and synced; on any failure none does.
+
+    Raises InvalidArgumentError for an input that is not compressed or an
+    output that names the input file, WriteError (errno EEXIST) for an
+    existing output without ``force``, CorruptDataError for a damaged chunk
+    or chunk table. ``progress`` and ``threads`` are as for scan().
+    """
+    if threads < 0:
+        raise ValueError("threads cannot be negative")
+    raw, shown = _encode(path)
+    raw_out, _ = _encode(out_path)
+    out, detail = lib.DecompressResult(), lib.Detail()
+    guard = _Progress(progress)
+    code = lib.function("tolvren_decompress")(raw, raw_out, lib.DECOMPRESS_FORCE if force else 0, threads,
+                                              guard.pointer, None, ctypes.byref(out),
+                                              ctypes.byref(detail))
+    guard.raise_pending()
+    if code < 0:
+        raise _error(code, detail, shown)
+    return DecompressResult(out.points, out.bytes_written, out.output_size, out.header_point_count,
+                            bool(out.counts_changed))

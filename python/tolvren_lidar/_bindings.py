@@ -35,7 +35,8 @@ c_size_t = ctypes.c_size_t
 MAX_FINDINGS = 32
 MAX_CHANGES = 48
 
-# Flags of tolvren_check_file, tolvren_repair and tolvren_set_fields.
+# Flags of tolvren_check_file, tolvren_repair, tolvren_set_fields and
+# tolvren_decompress.
 CHECK_SCAN = 1
 CHECK_POINTS = 2
 REPAIR_DRY_RUN = 1
@@ -49,6 +50,7 @@ SET_CREATION_DATE = 0x08
 SET_GUID = 0x10
 SET_GPS_TIME_TYPE = 0x20
 SET_WKT = 0x40
+DECOMPRESS_FORCE = 1
 
 class Detail(ctypes.Structure):
     """tolvren_detail: what went wrong in one call."""
@@ -164,6 +166,18 @@ class RepairResult(ctypes.Structure):
         ("changes", Change * MAX_CHANGES),
         ("written", c_int),
         ("scan", Scan),
+    ]
+
+
+class DecompressResult(ctypes.Structure):
+    """tolvren_decompress_result: what a decompression wrote."""
+
+    _fields_ = [
+        ("points", c_uint64),
+        ("bytes_written", c_uint64),
+        ("output_size", c_uint64),
+        ("header_point_count", c_uint64),
+        ("counts_changed", c_int),
     ]
 
 
@@ -441,6 +455,7 @@ STRUCTS = {
     "tolvren_repair_result": RepairResult,
     "tolvren_header_fields": HeaderFields,
     "tolvren_set_result": SetResult,
+    "tolvren_decompress_result": DecompressResult,
 }
 
 #: tolvren_progress_fn. ctypes takes the GIL back for the call.
@@ -453,7 +468,6 @@ _PROTOTYPES: List[Tuple[str, Any, List[Any]]] = [
     ("tolvren_finding_name", ctypes.c_char_p, [c_int]),
     ("tolvren_severity_name", ctypes.c_char_p, [c_int]),
     ("tolvren_field_name", ctypes.c_char_p, [c_int]),
-    ("tolvren_set_field_name", ctypes.c_char_p, [ctypes.c_uint]),
     ("tolvren_read_header", c_int, [ctypes.c_char_p, P(Header), P(Detail)]),
     ("tolvren_scan_points", c_int,
      [ctypes.c_char_p, P(Header), PROGRESS_FN, ctypes.c_void_p, P(Scan), P(Detail)]),
@@ -489,6 +503,9 @@ _PROTOTYPES_1_2: List[Tuple[str, Any, List[Any]]] = [
     ("tolvren_compute_statistics", c_int,
      [ctypes.c_char_p, ctypes.c_uint, PROGRESS_FN, ctypes.c_void_p, P(Statistics), P(Detail)]),
     ("tolvren_class_name", ctypes.c_char_p, [ctypes.c_uint, ctypes.c_uint]),
+    ("tolvren_decompress", c_int,
+     [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint, PROGRESS_FN, ctypes.c_void_p,
+      P(DecompressResult), P(Detail)]),
 ]
 
 
