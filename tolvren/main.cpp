@@ -4,6 +4,7 @@
 // the work is done by the library's header API (tolvren_las.h).
 #include "commands.h"
 #include "field_values.h"
+#include "index_command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -30,7 +31,7 @@ using tolvren_cli::Options;
 
 constexpr const char *kDescription =
     "Reads, checks, repairs and sets the public header of LAS files (versions 1.0 to 1.4, compressed or\n"
-    "not), many files at once, as aligned text or as JSON Lines.";
+    "not), many files at once, as aligned text or as JSON Lines; maps their footprints as GeoJSON and SVG.";
 
 constexpr const char *kFooter =
     "Exit status: 0 when every file was read (info), had no error (check) or is right after the run\n"
@@ -223,6 +224,10 @@ int main(int argc, char **argv) {
     bool random_guid = false;
     add_field_options(*set, options, random_guid);
 
+    tolvren_cli::IndexOptions index_options;
+    index_options.jobs = options.jobs;
+    CLI::App *index = tolvren_cli::add_index_command(app, index_options, whole_number(1, 1024));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
@@ -231,7 +236,7 @@ int main(int argc, char **argv) {
         const std::vector<std::string> left = app.remaining();
         if (app.get_subcommands().empty() && !left.empty() && left.front().rfind('-', 0) != 0) {
             app.exit(CLI::ExtrasError(left.front() + " is not a command of tolvren; the commands are info, check, "
-                                                     "repair and set",
+                                                     "repair, set and index",
                                       CLI::ExitCodes::ExtrasError));
             return tolvren_cli::kExitUsage;
         }
@@ -262,7 +267,8 @@ int main(int argc, char **argv) {
                                 : app.got_subcommand(check)  ? Command::Check
                                 : app.got_subcommand(repair) ? Command::Repair
                                                              : Command::Set;
-        status = tolvren_cli::run_command(command, options);
+        status = app.got_subcommand(index) ? tolvren_cli::run_index(index_options)
+                                           : tolvren_cli::run_command(command, options);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tolvren: %s\n", error.what());
         status = tolvren_cli::kExitFileProblem;
