@@ -53,8 +53,9 @@ constexpr const char *kFooter =
 // Where a file stands on the map.
 enum class Placement { Placed, Unreadable, NoCrs, CrsUnusable, NoFootprint };
 
+// What is kept of a file once its Feature is written: what the summary,
+// the overlaps and the map need.
 struct IndexedFile {
-    std::string feature;  // the Feature as JSON, without a newline
     Placement placement = Placement::Unreadable;
     std::string path;
     Json crs;             // the "crs" property: null without a CRS record
@@ -62,7 +63,7 @@ struct IndexedFile {
     double area = std::numeric_limits<double>::quiet_NaN();  // m2; NaN unknown
     bool checked = false;
     int errors = 0, warnings = 0;
-    Footprint footprint;
+    Footprint footprint;  // its ring only for the map
 };
 
 // A number to `steps` a unit (1e3: to the thousandth), without -0.
@@ -127,11 +128,21 @@ std::string geometry_text(const Ring &ring, bool geographic) {
     return text + "]]}";
 }
 
+// A Feature as one line of the collection's list, after the comma that
+// parts it from the one before.
 std::string feature_text(std::size_t id, const std::string &geometry, const Json &properties) {
     std::string properties_text = json_line(properties);
     properties_text.pop_back();  // its newline
-    return "{\"type\":\"Feature\",\"id\":" + std::to_string(id) + ",\"geometry\":" + geometry +
-           ",\"properties\":" + properties_text + "}";
+    return std::string(id > 0 ? ",\n" : "\n") + "{\"type\":\"Feature\",\"id\":" + std::to_string(id) +
+           ",\"geometry\":" + geometry + ",\"properties\":" + properties_text + "}";
+}
+
+// The Feature of a file the library could not read, with its error.
+std::string unreadable_feature(std::size_t id, const std::string &path, const Json &error) {
+    Json properties;
+    set_path(properties, path);
+    properties["error"] = error;
+    return feature_text(id, "null", properties);
 }
 
 // The CRS a file is placed by, from its records: the horizontal EPSG code,
@@ -148,8 +159,9 @@ bool crs_source_of(const tolvren_records &r, CrsSource &out) {
     return true;
 }
 
-// One file: its header, CRS and footprint, and with --check its findings.
-// What cannot be placed is said on `outcome`'s standard error.
+// One file: its header, CRS and footprint, and with --check its findings,
+// as its Feature on `outcome`'s output; what cannot be placed is said on its
+// standard error.
 IndexedFile index_file(const IndexOptions &options, CrsTransforms &transforms, std::size_t id, const Input &input,
                        unsigned threads, ProgressSlot &slot, Outcome &outcome) {
     IndexedFile file;
@@ -157,10 +169,7 @@ IndexedFile index_file(const IndexOptions &options, CrsTransforms &transforms, s
     const std::string &path = input.path;
     // A file the library could not read: its error in the properties.
     const auto unreadable = [&](int code, const std::string &message) {
-        Json properties;
-        set_path(properties, path);
-        properties["error"] = error_json(code, message);
-        file.feature = feature_text(id, "null", properties);
+        outcome.out = unreadable_feature(id, path, error_json(code, message));
         outcome.err += "tolvren: " + escape_text(message) + "\n";
         outcome.failed = true;
         return std::move(file);
@@ -246,7 +255,8 @@ IndexedFile index_file(const IndexOptions &options, CrsTransforms &transforms, s
         }
         properties["codes"] = std::move(codes);
     }
-    file.feature = feature_text(id, geometry_text(file.footprint.ring, transforms.output_geographic()), properties);
+    outcome.out = feature_text(id, geometry_text(file.footprint.ring, transforms.output_geographic()), properties);
+    if (options.svg.empty()) Ring().swap(file.footprint.ring);
     return file;
 }
 
@@ -376,28 +386,23 @@ std::string summary_text(const Totals &t, const Overlaps &overlaps, const std::v
     return text;
 }
 
-// Writes the GeoJSON document to `out`: the collection's members, then one
-// Feature a line. False when a write fails.
-bool write_collection(std::FILE *out, const std::vector<IndexedFile> &files, const Json &summary,
-                      std::uint32_t output_epsg) {
+// The GeoJSON document is written as it is made: its first members, one
+// Feature a line as each file's turn comes, then the summary, which needs
+// them all. Coordinates in another CRS than WGS 84 are named as GeoJSON
+// named them before RFC 7946, which allows WGS 84 alone.
+std::string collection_head(std::uint32_t output_epsg) {
     std::string head = "{\"type\":\"FeatureCollection\",\n";
-    // Coordinates in another CRS than WGS 84 are named as GeoJSON named
-    // them before RFC 7946, which allows WGS 84 alone.
     if (output_epsg != 4326) {
         head += "\"crs\":{\"type\":\"name\",\"properties\":{\"name\":\"urn:ogc:def:crs:EPSG::" +
                 std::to_string(output_epsg) + "\"}},\n";
     }
+    return head + "\"features\":[";
+}
+
+std::string collection_tail(const Json &summary) {
     std::string summary_line = json_line(summary);
     summary_line.pop_back();
-    head += "\"summary\":" + summary_line + ",\n\"features\":[";
-    const auto put = [out](const std::string &text) {
-        return std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    };
-    bool written = put(head);
-    for (std::size_t i = 0; i < files.size() && written; ++i) {
-        written = put(i > 0 ? ",\n" : "\n") && put(files[i].feature);
-    }
-    return written && put("\n]}\n");
+    return "\n],\n\"summary\":" + summary_line + "}\n";
 }
 
 MapContent map_content(const std::vector<IndexedFile> &files, const Overlaps &overlaps, const IndexOptions &options,
@@ -437,18 +442,28 @@ MapContent map_content(const std::vector<IndexedFile> &files, const Overlaps &ov
     return map;
 }
 
-// Writes the file `path` with `write`; false, with a message, when it
-// cannot be opened, written or closed.
-template <typename Write>
-bool write_file(const std::string &path, Write &&write) {
-    std::FILE *file = std::fopen(path.c_str(), "wb");
-    bool written = file && write(file);
+struct FileCloser {
+    void operator()(std::FILE *file) const noexcept { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens `path` for writing; null, with a message, when it cannot.
+File open_output(const std::string &path) {
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file) std::fprintf(stderr, "tolvren: cannot write %s: %s\n", escape_text(path).c_str(), std::strerror(errno));
+    return file;
+}
+
+// Closes what open_output opened, once all is written; false, with a
+// message, when a write or the close failed.
+bool close_output(File file, const std::string &path) {
+    const bool written = std::fflush(file.get()) == 0 && !std::ferror(file.get());
     int error = errno;
-    if (file && std::fclose(file) != 0 && written) written = false, error = errno;
-    if (!written) {
-        std::fprintf(stderr, "tolvren: cannot write %s: %s\n", escape_text(path).c_str(), std::strerror(error));
-    }
-    return written;
+    const bool closed = std::fclose(file.release()) == 0;
+    if (written && !closed) error = errno;
+    if (written && closed) return true;
+    std::fprintf(stderr, "tolvren: cannot write %s: %s\n", escape_text(path).c_str(), std::strerror(error));
+    return false;
 }
 
 }  // namespace
@@ -506,30 +521,36 @@ int run_index(const IndexOptions &options) {
         std::fprintf(stderr, "tolvren: --output-crs: %s\n", escape_text(transforms.output_problem()).c_str());
         return kExitUsage;
     }
+    File output_file;
+    if (!options.output.empty() && !(output_file = open_output(options.output))) return kExitFileProblem;
+    std::FILE *out = output_file ? output_file.get() : stdout;
+
     const std::vector<Input> inputs = collect_inputs(options.files, options.recursive);
     if (inputs.empty()) std::fputs("tolvren: no .las or .laz files in the directories given\n", stderr);
     // Fewer files than jobs: the cores left over read each file's points.
     const std::size_t at_once = std::max<std::size_t>(1, std::min<std::size_t>(options.jobs, inputs.size()));
     const unsigned threads = std::max(1u, options.jobs / static_cast<unsigned>(at_once));
 
-    // Each task fills its own file's slot; they are read once every task is done.
+    // Each task writes its Feature through the runner, in order, and keeps
+    // the rest in its own file's slot, read once every task is done.
     std::vector<IndexedFile> files(inputs.size());
     const Task task = [&](std::size_t i, ProgressSlot &slot) {
         Outcome outcome;
-        files[i] = index_file(options, transforms, i, inputs[i], threads, slot, outcome);
+        try {
+            files[i] = index_file(options, transforms, i, inputs[i], threads, slot, outcome);
+        } catch (const std::exception &error) {
+            // Its place in the list is kept whatever went wrong.
+            files[i] = IndexedFile{};
+            files[i].path = inputs[i].path;
+            const std::string message = inputs[i].path + ": " + error.what();
+            outcome = Outcome{unreadable_feature(i, inputs[i].path, {{"code", "unknown"}, {"message", message}}),
+                              "tolvren: " + escape_text(message) + "\n", true};
+        }
         return outcome;
     };
+    std::fputs(collection_head(options.output_epsg).c_str(), out);
     std::size_t failures = run_in_order(inputs, options.jobs, options.scan ? ProgressUnit::Bytes : ProgressUnit::Files,
-                                        Writes::Buffered, SameFile::Together, task);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        // A task ended by an exception (the runner said so) left its slot empty.
-        if (!files[i].feature.empty()) continue;
-        Json properties;
-        set_path(properties, inputs[i].path);
-        properties["error"] = {{"code", "unknown"}, {"message", inputs[i].path + ": unexpected failure"}};
-        files[i].path = inputs[i].path;
-        files[i].feature = feature_text(i, "null", properties);
-    }
+                                        Writes::Buffered, SameFile::Together, task, out);
 
     std::vector<TileCorners> corners;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -537,20 +558,15 @@ int run_index(const IndexOptions &options) {
     }
     const Overlaps overlaps = find_overlaps(corners, kOverlapShare, kListedPairs);
     const Totals totals = add_up(files);
-    const Json summary = summary_json(totals, overlaps, files, options.check);
-    const auto collection = [&](std::FILE *out) { return write_collection(out, files, summary, options.output_epsg); };
+    std::fputs(collection_tail(summary_json(totals, overlaps, files, options.check)).c_str(), out);
     // A failed standard output is main's to report.
-    if (options.output.empty()) {
-        collection(stdout);
-    } else if (!write_file(options.output, collection)) {
-        ++failures;
-    }
+    if (output_file && !close_output(std::move(output_file), options.output)) ++failures;
     if (!options.svg.empty()) {
         const std::string map = svg_map(map_content(files, overlaps, options, transforms));
-        const auto write_map = [&map](std::FILE *out) {
-            return std::fwrite(map.data(), 1, map.size(), out) == map.size();
-        };
-        if (!write_file(options.svg, write_map)) ++failures;
+        File svg = open_output(options.svg);
+        // A write that fails leaves the stream's error set for the close to report.
+        if (svg) std::fwrite(map.data(), 1, map.size(), svg.get());
+        if (!svg || !close_output(std::move(svg), options.svg)) ++failures;
     }
     std::fflush(stdout);
     std::fputs(summary_text(totals, overlaps, files, options.check).c_str(), stderr);
