@@ -268,8 +268,9 @@ TEST(TolvrenIndex, GeographicBoxesHaveTheirAreaOnTheEllipsoid) {
 }
 
 // The map as a browser reads it: well-formed XML (Python's parser), one
-// shape per placed tile with its file's name escaped in its title, and the
-// file without a CRS named in the legend.
+// shape per placed tile (a path, or a dot for one too small to see) with
+// its file's name escaped in its title, and the file without a CRS named
+// in the legend.
 TEST(TolvrenIndex, TheMapIsWellFormedSvgWithAShapePerPlacedTile) {
     if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/python3 to parse the SVG";
     TempDir dir;
@@ -287,10 +288,10 @@ import sys, xml.etree.ElementTree as ET
 svg = '{http://www.w3.org/2000/svg}'
 root = ET.parse(sys.argv[1]).getroot()
 assert root.tag == svg + 'svg'
-for path in root.iter(svg + 'path'):
-    kind = path.get('class', '').split()
-    if 'tile' in kind:
-        print(kind[1], path.find(svg + 'title').text)
+for shape in root.iter():
+    kind = shape.get('class', '').split()
+    if 'tile' in kind and shape.tag in (svg + 'path', svg + 'circle'):
+        print(kind[1], shape.find(svg + 'title').text)
     elif 'overlap' in kind:
         print('overlap')
 print(' '.join(t.text or '' for t in root.iter(svg + 'text')))

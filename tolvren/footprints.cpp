@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <mutex>
 
@@ -337,7 +338,11 @@ double box_area_m2(const SourceCrs &source, const Box &box) {
     const double width = (box.max_x - box.min_x) * source.unit;
     const double height = (box.max_y - box.min_y) * source.unit;
     if (!source.geographic) return width * height;
-    return ellipsoid_band_area(box.min_y * source.unit, box.max_y * source.unit, width);
+    // Latitudes beyond the poles, or more than the whole circle of
+    // longitudes, are no place on the ellipsoid.
+    const double south = box.min_y * source.unit, north = box.max_y * source.unit;
+    if (south < -kHalfPi || north > kHalfPi || width > 4 * kHalfPi) return std::numeric_limits<double>::quiet_NaN();
+    return ellipsoid_band_area(south, north, width);
 }
 
 }  // namespace tolvren_cli

@@ -107,7 +107,7 @@ Footprint footprint_of(CrsTransforms &transforms, const SourceCrs &source, const
 
 // The area of `box` in square metres: in the plane of a projected CRS
 // (its units squared, in metres), or on the WGS 84 ellipsoid for a box of
-// longitudes and latitudes.
+// longitudes and latitudes (NaN when its latitudes pass a pole).
 double box_area_m2(const SourceCrs &source, const Box &box);
 
 // The area of the band of the WGS 84 ellipsoid between the latitudes

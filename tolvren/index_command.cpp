@@ -21,7 +21,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 
 namespace tolvren_cli {
 

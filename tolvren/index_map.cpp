@@ -26,6 +26,10 @@ constexpr double kRow = 26.0;
 constexpr double kFontSize = 15.0;
 // A point closer than this to the line through its neighbours is left out.
 constexpr double kSimplify = 0.05;
+// A tile drawn smaller than this across (scattered tiles on a map of a
+// continent) is drawn as a dot of this radius at its middle, so that it
+// stays seen and can be pointed at.
+constexpr double kDot = 3.5;
 // Names of unplaced files given in the legend's text; every one is in its
 // hover text.
 constexpr std::size_t kNamedUnplaced = 3;
@@ -116,6 +120,7 @@ public:
                 ".unchecked{fill:#8db8dc}.clean{fill:#93d3a2}.warnings{fill:#f3c75f}.errors{fill:#e4717a}\n"
                 ".overlap{fill:#a3319f;fill-opacity:0.8;stroke:#a3319f;stroke-width:" + number(2 * stroke) +
                 "}\n"
+                ".dot{stroke-width:1}\n"
                 ".unplaced{fill:#ffffff;stroke:#6b7280;stroke-dasharray:3 2}\n"
                 "text{font-family:sans-serif;font-size:" + number(kFontSize) + "px;fill:#1f2937}\n"
                 "</style>\n";
@@ -128,8 +133,15 @@ public:
         }
         out_ += "<g id=\"tiles\">\n";
         for (const MapTile &tile : content_.tiles) {
-            out_ += "<path class=\"tile " + std::string(class_of(tile.status)) + "\" d=\"" + path(*tile.ring) +
-                    "\"><title>" + xml(tile.title) + "</title></path>\n";
+            const std::string css = "tile " + std::string(class_of(tile.status));
+            const std::string title = "<title>" + xml(tile.title) + "</title>";
+            const Bounds b = bounds_of(*tile.ring);
+            if (std::max(b.max_x - b.min_x, b.max_y - b.min_y) < kDot) {
+                out_ += "<circle class=\"" + css + " dot\" cx=\"" + number((b.min_x + b.max_x) / 2) + "\" cy=\"" +
+                        number((b.min_y + b.max_y) / 2) + "\" r=\"" + number(kDot) + "\">" + title + "</circle>\n";
+            } else {
+                out_ += "<path class=\"" + css + "\" d=\"" + path(*tile.ring) + "\">" + title + "</path>\n";
+            }
         }
         out_ += "</g>\n<g id=\"overlaps\">\n";
         for (const Ring *common : content_.overlaps) {
@@ -155,6 +167,19 @@ private:
     double x_of(const Position &p) const { return left_ + (p.x * x_factor_ - min_x_) * scale_; }
     double y_of(const Position &p) const { return kMargin + kPadding + (max_y_ - p.y) * scale_; }
 
+    // A ring's bounds in the drawing.
+    struct Bounds {
+        double min_x, min_y, max_x, max_y;
+    };
+    Bounds bounds_of(const Ring &ring) const {
+        Bounds b{x_of(ring.front()), y_of(ring.front()), x_of(ring.front()), y_of(ring.front())};
+        for (const Position &p : ring) {
+            b.min_x = std::min(b.min_x, x_of(p)), b.max_x = std::max(b.max_x, x_of(p));
+            b.min_y = std::min(b.min_y, y_of(p)), b.max_y = std::max(b.max_y, y_of(p));
+        }
+        return b;
+    }
+
     // Lines between tiles a fiftieth of a typical tile wide (the median
     // of the square roots of their bounds' areas), within limits that keep
     // them seen and the tiles' fill. Overlaps are outlined twice as wide,
@@ -162,12 +187,8 @@ private:
     double stroke_width() const {
         std::vector<double> sizes;
         for (const MapTile &tile : content_.tiles) {
-            double min_x = x_of(tile.ring->front()), max_x = min_x, min_y = y_of(tile.ring->front()), max_y = min_y;
-            for (const Position &p : *tile.ring) {
-                min_x = std::min(min_x, x_of(p)), max_x = std::max(max_x, x_of(p));
-                min_y = std::min(min_y, y_of(p)), max_y = std::max(max_y, y_of(p));
-            }
-            sizes.push_back(std::sqrt((max_x - min_x) * (max_y - min_y)));
+            const Bounds b = bounds_of(*tile.ring);
+            sizes.push_back(std::sqrt((b.max_x - b.min_x) * (b.max_y - b.min_y)));
         }
         if (sizes.empty()) return 1.0;
         std::nth_element(sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(sizes.size() / 2), sizes.end());
