@@ -127,15 +127,23 @@ TEST(TolvrenIndex, SharedFootprintsAreWhereTheTransverseMercatorPutsThem) {
     // takes NAD83 in North America (to within a few metres), to 5 mm.
     const json &utm = by_name.at("lazperf__point-color.las");
     EXPECT_EQ(utm["properties"]["crs"], json::parse(R"({"epsg":26910,"name":"NAD83 / UTM zone 10N"})"));
+    // A position every 100 m or less: 10 an edge of 998.81 m, 14 an edge
+    // of 1387.4 m, the corners first.
     const json &ring = utm["geometry"]["coordinates"][0];
-    ASSERT_EQ(ring.size(), 65u);  // 16 positions an edge
+    ASSERT_EQ(ring.size(), 49u);
     const double min_x = 493994.87, min_y = 4877429.62, max_x = 494993.68, max_y = 4878817.02;
     const std::pair<double, double> corners[] = {{min_x, min_y}, {max_x, min_y}, {max_x, max_y}, {min_x, max_y}};
+    const std::size_t corner_at[] = {0, 10, 24, 34};
     for (std::size_t c = 0; c < 4; ++c) {
         const auto [lon, lat] = utm_to_geographic(corners[c].first, corners[c].second, 10);
-        EXPECT_NEAR(ring[16 * c][0].get<double>(), lon, 5e-8) << c;
-        EXPECT_NEAR(ring[16 * c][1].get<double>(), lat, 5e-8) << c;
+        EXPECT_NEAR(ring[corner_at[c]][0].get<double>(), lon, 5e-8) << c;
+        EXPECT_NEAR(ring[corner_at[c]][1].get<double>(), lat, 5e-8) << c;
     }
+    // The middle of the southern edge, where its curve is farthest from
+    // the line between the corners.
+    const auto [lon, lat] = utm_to_geographic((min_x + max_x) / 2, min_y, 10);
+    EXPECT_NEAR(ring[5][0].get<double>(), lon, 5e-8);
+    EXPECT_NEAR(ring[5][1].get<double>(), lat, 5e-8);
     EXPECT_DOUBLE_EQ(utm["properties"]["area_m2"].get<double>(), 998.81 * 1387.4);
     // New Mexico Central in US survey feet: the area in square metres.
     const json &feet = by_name.at("laspy__1_4_w_evlr.las")["properties"];

@@ -296,28 +296,37 @@ std::string box_problem(const Box &box) {
 Footprint footprint_of(CrsTransforms &transforms, const SourceCrs &source, const Box &box) {
     const std::array<Position, 4> corners{
         {{box.min_x, box.min_y}, {box.max_x, box.min_y}, {box.max_x, box.max_y}, {box.min_x, box.max_y}}};
-    // Straight in the output CRS already, or else kEdgePoints an edge, so
-    // that an edge that reprojects to a curve stays on it.
-    const std::size_t per_edge = source.is_output ? 1 : kEdgePoints;
+    // Metres of an edge: in a geographic CRS, as long as on the equator
+    // (never shorter than on the ground).
+    const double metres = source.unit * (source.geographic ? kSemiMajor : 1.0);
     Footprint f;
-    f.ring.reserve(4 * per_edge + 1);
+    std::array<std::size_t, 4> at{};  // where each corner is in the ring
     for (std::size_t edge = 0; edge < 4; ++edge) {
         const Position &from = corners[edge];
         const Position &to = corners[(edge + 1) % 4];
-        for (std::size_t k = 0; k < per_edge; ++k) {
-            const double t = static_cast<double>(k) / static_cast<double>(per_edge);
+        const double length = std::hypot(to.x - from.x, to.y - from.y) * metres;
+        const std::size_t points =
+            source.is_output ? 1 : static_cast<std::size_t>(std::clamp(std::ceil(length / kEdgeSpacing), 1.0,
+                                                                        static_cast<double>(kMostEdgePoints)));
+        at[edge] = f.ring.size();
+        for (std::size_t k = 0; k < points; ++k) {
+            const double t = static_cast<double>(k) / static_cast<double>(points);
             f.ring.push_back({from.x + (to.x - from.x) * t, from.y + (to.y - from.y) * t});
         }
     }
     if (!transforms.transform(source, f.ring)) {
         f.ring.clear();
-        f.problem = "PROJ cannot reproject its box to " + transforms.output_name();
+        f.problem = "its box does not reproject to " + transforms.output_name() +
+                    (transforms.output_geographic() ? " within the ranges of longitude and latitude" : "");
         return f;
     }
     f.ring.push_back(f.ring.front());
+    for (std::size_t c = 0; c < 4; ++c) f.corners[c] = f.ring[at[c]];
     // A CRS whose axes point west or south mirrors the ring.
-    if (twice_signed_area(f.ring) < 0.0) std::reverse(f.ring.begin(), f.ring.end());
-    for (std::size_t c = 0; c < 4; ++c) f.corners[c] = f.ring[c * per_edge];
+    if (twice_signed_area(f.ring) < 0.0) {
+        std::reverse(f.ring.begin(), f.ring.end());
+        std::swap(f.corners[1], f.corners[3]);
+    }
     return f;
 }
 

@@ -83,14 +83,19 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Points of every edge of a footprint: the corner and those between it
-// and the next corner.
-constexpr std::size_t kEdgePoints = 16;
+// A footprint's edge has a position at least every kEdgeSpacing metres
+// from its corner on, and at most kMostEdgePoints: a straight edge bends
+// in another CRS by far less over that length than over the tile (at the
+// edge of a UTM zone, well under a millimetre over 100 m), so the ring
+// follows the curve it becomes. An edge in the output CRS already has its
+// corner alone.
+constexpr double kEdgeSpacing = 100.0;
+constexpr std::size_t kMostEdgePoints = 256;
 
 struct Footprint {
-    // The box as a closed ring in the output CRS, counter-clockwise, with
-    // kEdgePoints positions an edge (one when the box is in the output CRS
-    // already): empty when there is none, and then `problem` says why.
+    // The box as a closed ring in the output CRS, counter-clockwise, its
+    // edges taken as above: empty when there is none, and then `problem`
+    // says why.
     Ring ring;
     // Its corners, from the least X and Y on, counter-clockwise.
     std::array<Position, 4> corners{};
