@@ -27,8 +27,10 @@ namespace tolvren_cli {
 namespace {
 
 // How threads share PROJ's transformations: bench_footprints times both
-// ways, and a context and transformation of each CRS per thread was the
-// quicker (README, "Benchmark tolvren index").
+// ways, and a copy of each transformation for every thread, in a context
+// of its own, was the quicker on two threads by three times; behind a
+// mutex the threads hand it back and forth for every tile (README,
+// "Benchmark tolvren").
 constexpr Sharing kSharing = Sharing::PerThread;
 
 // Pairs of tiles worth naming overlap by more than this share of the
@@ -127,8 +129,8 @@ std::string geometry_text(const Ring &ring, bool geographic) {
     return text + "]]}";
 }
 
-// A Feature as one line of the collection's list, after the comma that
-// parts it from the one before.
+// A Feature as one line of the collection's list, after a comma when a
+// Feature comes before it.
 std::string feature_text(std::size_t id, const std::string &geometry, const Json &properties) {
     std::string properties_text = json_line(properties);
     properties_text.pop_back();  // its newline
@@ -385,7 +387,7 @@ std::string summary_text(const Totals &t, const Overlaps &overlaps, const std::v
     return text;
 }
 
-// The GeoJSON document is written as it is made: its first members, one
+// The GeoJSON collection is written as it is made: its first members, one
 // Feature a line as each file's turn comes, then the summary, which needs
 // them all. Coordinates in another CRS than WGS 84 are named as GeoJSON
 // named them before RFC 7946, which allows WGS 84 alone.

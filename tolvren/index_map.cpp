@@ -104,7 +104,7 @@ public:
         left_ = kMargin + (kMapWidth - width * scale_) / 2.0;
     }
 
-    std::string document() {
+    std::string svg() {
         const double legend_top = kMargin + map_height_ + kMargin;
         const std::size_t rows =
             1 + content_.unplaced.size() + (content_.checked ? 3 : 1) + (content_.overlap_count > 0 ? 1 : 0);
@@ -293,6 +293,6 @@ private:
 
 }  // namespace
 
-std::string svg_map(const MapContent &content) { return Drawing(content).document(); }
+std::string svg_map(const MapContent &content) { return Drawing(content).svg(); }
 
 }  // namespace tolvren_cli

@@ -30,7 +30,7 @@ struct Unplaced {
 struct MapContent {
     std::size_t files = 0;
     std::vector<MapTile> tiles;
-    std::vector<const Ring *> overlaps;  // the common parts drawn
+    std::vector<const Ring *> overlaps;  // the common areas drawn
     std::size_t overlap_count = 0;       // all pairs, drawn or not
     std::vector<Unplaced> unplaced;
     bool checked = false;
@@ -42,7 +42,7 @@ struct MapContent {
     std::string crs_name;
 };
 
-// The whole SVG document.
+// The whole SVG file.
 std::string svg_map(const MapContent &content);
 
 }  // namespace tolvren_cli
