@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -47,7 +48,7 @@ void footprints(benchmark::State &state) {
         for (std::thread &thread : pool) thread.join();
         if (placed.load() != kTiles) throw std::runtime_error("PROJ did not reproject every tile");
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kTiles));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kTiles));
 }
 
 BENCHMARK(footprints)
