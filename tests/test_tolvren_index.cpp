@@ -152,6 +152,7 @@ TEST(TolvrenIndex, SharedFootprintsAreWhereTheTransverseMercatorPutsThem) {
     EXPECT_NEAR(feet["area_m2"].get<double>(),
                 (1694539.677014474 - 1694038.4456374517) * (1816497.9762624602 - 1816492.7062700584) * foot * foot,
                 1e-3);
+    EXPECT_NE(run.err.find("tolvren: warning: the files are in "), std::string::npos);
     // A box of one point has no area, a user-defined CRS no code, a
     // latitude of 100 no place: each a warning and no geometry.
     for (const char *name : {"liblas__1.2_0.las", "lasr__extra_byte.las", "laspy__simple1_4.las"}) {
@@ -205,6 +206,35 @@ TEST(TolvrenIndex, FilesWithoutACrsOrUnreadableKeepTheirPlaceAndTheCollectionIsW
         "points":9,"area_m2":20000.0,"files_with_errors":1,"files_with_warnings":0})");
     for (const auto &[key, value] : expected.items()) EXPECT_EQ(summary.at(key), value) << key;
     EXPECT_EQ(summary["crs"], json::parse(R"([{"epsg":32632,"name":"WGS 84 / UTM zone 32N","files":2}])"));
+}
+
+// NAD83 / UTM zone 10N with NAVD88 heights, with no EPSG code anywhere.
+constexpr char kCompoundWkt[] =
+    R"(COMPD_CS["NAD83 / UTM zone 10N + NAVD88 height",PROJCS["NAD83 / UTM zone 10N",GEOGCS["NAD83",)"
+    R"(DATUM["North_American_Datum_1983",SPHEROID["GRS 1980",6378137,298.257222101]],PRIMEM["Greenwich",0],)"
+    R"(UNIT["degree",0.0174532925199433]],PROJECTION["Transverse_Mercator"],PARAMETER["latitude_of_origin",0],)"
+    R"(PARAMETER["central_meridian",-123],PARAMETER["scale_factor",0.9996],PARAMETER["false_easting",500000],)"
+    R"(PARAMETER["false_northing",0],UNIT["metre",1],AXIS["Easting",EAST],AXIS["Northing",NORTH]],)"
+    R"(VERT_CS["NAVD88 height",VERT_DATUM["North American Vertical Datum 1988",2005],UNIT["metre",1],)"
+    R"(AXIS["Gravity-related height",UP]]])";
+
+// With --scan the box is the points', else the header's; a compound CRS
+// given as WKT alone is placed by its horizontal part.
+TEST(TolvrenIndex, ScannedBoxesAndCompoundCrssOfWktAlone) {
+    TempDir dir;
+    tolvren_test::Bytes stale = tile(0, 0, 100, 100, kCompoundWkt);
+    tolvren_test::put(stale, 187, 499000.0);  // the header's min X, 1 km west of the points
+    write_file(dir.file("stale.las"), stale);
+    const IndexRun header = tolvren({"index", dir.file("stale.las")});
+    const IndexRun scanned = tolvren({"index", "--scan", dir.file("stale.las")});
+    ASSERT_EQ(scanned.status, 0) << scanned.err;
+    EXPECT_EQ(json::parse(header.out)["features"][0]["properties"]["area_m2"], 110000.0);
+    const json feature = json::parse(scanned.out)["features"][0];
+    EXPECT_EQ(feature["properties"]["area_m2"], 10000.0);
+    EXPECT_EQ(feature["properties"]["crs"], json::parse(R"({"epsg":null,"name":"NAD83 / UTM zone 10N"})"));
+    const auto [lon, lat] = utm_to_geographic(500000, 5000000, 10);
+    EXPECT_NEAR(feature["geometry"]["coordinates"][0][0][0].get<double>(), lon, 5e-8);
+    EXPECT_NEAR(feature["geometry"]["coordinates"][0][0][1].get<double>(), lat, 5e-8);
 }
 
 // Tiles in UTM zone 32N: 0 and 1 share 2 % of a tile, 1 and 2 only 0.5 %,
