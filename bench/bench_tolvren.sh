@@ -11,11 +11,17 @@
 #      against reading them with cat. Before each run the point count of
 #      every file is spoiled, so each run scans, rewrites and syncs for real.
 #      Target: repair with -j 1 within 2 times the cat.
+#   3. `tolvren index -r` over 10,000 tiles of 50 m in NAD83 / UTM zone 10N
+#      (4.5 KB each, made by make_sample --tiles on a grid of 100 x 100),
+#      with -j 1 and -j 2, and with -j 2 drawing the map too: every tile
+#      reprojected to WGS 84, the overlaps swept, the GeoJSON written to
+#      /dev/null. Target: at least 10,000 files per second with -j 2.
 #
 #   bench/bench_tolvren.sh BUILD_DIR [SCRATCH_DIR]
 #
-# Needs hyperfine, jq and about 1.3 GB free in SCRATCH_DIR (default /tmp);
-# the files are removed at the end.
+# Needs hyperfine, jq, the tolvren and make_sample targets built, and about
+# 1.4 GB free in SCRATCH_DIR (default /tmp); the files are removed at the
+# end.
 set -euo pipefail
 
 if (($# < 1)); then
@@ -23,16 +29,18 @@ if (($# < 1)); then
   exit 2
 fi
 tolvren=$(realpath "$1/tolvren/tolvren")
+make_sample=$(realpath "$1/examples/make_sample")
 sample=$(realpath "$(dirname "$0")/../examples/sample.las")
 for tool in hyperfine jq; do
   command -v "$tool" > /dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 [[ -x $tolvren ]] || { echo "no program at $tolvren: build the tolvren target first" >&2; exit 1; }
+[[ -x $make_sample ]] || { echo "no program at $make_sample: build the make_sample target first" >&2; exit 1; }
 
 work=$(mktemp -d "${2:-/tmp}/tolvren-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 free_kb=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
-((free_kb > 1300000)) || { echo "need 1.3 GB free in $work" >&2; exit 1; }
+((free_kb > 1400000)) || { echo "need 1.4 GB free in $work" >&2; exit 1; }
 # The commands hyperfine runs go through a shell: paths quoted for it.
 q_tolvren=$(printf %q "$tolvren")
 q_work=$(printf %q "$work")
@@ -83,3 +91,14 @@ hyperfine --warmup 2 --runs 10 --export-json "$work/repair.json" --prepare "$spo
 jq -r '.results[0].mean as $cat | .results[] |
   "\(.command | sub(".*/tolvren "; "tolvren ") | sub("^cat .*"; "cat")): mean \(.mean * 1000 | floor) ms, \(.mean / $cat * 100 | floor / 100) x cat"' \
   "$work/repair.json"
+
+echo "== index -r over $small_files tiles of one CRS"
+mkdir "$work/tiles"
+"$make_sample" --tiles "$work/tiles" 100 $((small_files / 100)) > /dev/null
+hyperfine --warmup 3 --runs 20 --export-json "$work/index.json" \
+  "$q_tolvren index -j 1 -r $q_work/tiles -o /dev/null" \
+  "$q_tolvren index -j 2 -r $q_work/tiles -o /dev/null" \
+  "$q_tolvren index -j 2 -r $q_work/tiles -o /dev/null --svg $q_work/tiles.svg"
+jq -r --argjson n $small_files --arg work "$work/" \
+  '.results[] | "\(.command | sub(".*/tolvren "; "tolvren ") | gsub($work; "")): \($n / .mean | floor) files/s (mean \(.mean * 1000 | floor) ms, min \(.min * 1000 | floor) ms)"' \
+  "$work/index.json"

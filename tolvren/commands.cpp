@@ -21,8 +21,6 @@
 
 namespace tolvren_cli {
 
-namespace {
-
 std::string message_of(const tolvren_detail &detail, const std::string &path, int code) {
     // A directory named without -r: say how to take the files in it.
     struct stat info {};
@@ -32,6 +30,8 @@ std::string message_of(const tolvren_detail &detail, const std::string &path, in
     if (detail.message[0] != '\0') return std::string(detail.message, strnlen(detail.message, sizeof detail.message));
     return path + ": " + tolvren_strerror(code);
 }
+
+namespace {
 
 // The result of one file as the options ask: a JSON line or text.
 // `errors` and `warnings` are a check's totals.

@@ -36,6 +36,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFileProblem = 1;  // a file failed, had an error or was refused
 constexpr int kExitUsage = 2;
 
+// The sentence for a file the library could not work on: its detail's, or
+// for a directory named without -r, the hint to give -r.
+std::string message_of(const tolvren_detail &detail, const std::string &path, int code);
+
 // Runs `command` over the files of `options` and writes the results, in the
 // order of the files, to standard output and diagnostics to standard error.
 // Decompress reads `input` (with `recursive`, a directory) and writes to

@@ -5,6 +5,7 @@
 // the work is done by the library's header API (tolvren_las.h).
 #include "commands.h"
 #include "field_values.h"
+#include "index_command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -31,7 +32,8 @@ using tolvren_cli::Options;
 
 constexpr const char *kDescription =
     "Reads, checks, repairs and sets the public header of LAS files (versions 1.0 to 1.4, compressed or\n"
-    "not), many files at once, as aligned text or as JSON Lines, and writes LAZ files out uncompressed.";
+    "not), many files at once, as aligned text or as JSON Lines; maps their footprints as GeoJSON and SVG,\n"
+    "and writes LAZ files out uncompressed.";
 
 constexpr const char *kFooter =
     "Exit status: 0 when every file was read (info), had no error (check), is right after the run\n"
@@ -252,6 +254,10 @@ int main(int argc, char **argv) {
     decompress->add_flag("--force", options.force, "Replace output files that exist (never an input)");
     decompress->footer(kFooter);
 
+    tolvren_cli::IndexOptions index_options;
+    index_options.jobs = options.jobs;
+    CLI::App *index = tolvren_cli::add_index_command(app, index_options, whole_number(1, 1024));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
@@ -260,7 +266,7 @@ int main(int argc, char **argv) {
         const std::vector<std::string> left = app.remaining();
         if (app.get_subcommands().empty() && !left.empty() && left.front().rfind('-', 0) != 0) {
             app.exit(CLI::ExtrasError(left.front() + " is not a command of tolvren; the commands are info, check, "
-                                                     "repair and set",
+                                                     "repair, set and index",
                                       CLI::ExitCodes::ExtrasError));
             return tolvren_cli::kExitUsage;
         }
@@ -292,7 +298,8 @@ int main(int argc, char **argv) {
                                 : app.got_subcommand(repair)     ? Command::Repair
                                 : app.got_subcommand(decompress) ? Command::Decompress
                                                                  : Command::Set;
-        status = tolvren_cli::run_command(command, options);
+        status = app.got_subcommand(index) ? tolvren_cli::run_index(index_options)
+                                           : tolvren_cli::run_command(command, options);
     } catch (const std::exception &error) {
         std::fprintf(stderr, "tolvren: %s\n", error.what());
         status = tolvren_cli::kExitFileProblem;

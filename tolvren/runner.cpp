@@ -175,7 +175,7 @@ int ProgressSlot::callback(std::uint64_t bytes_done, std::uint64_t bytes_total, 
 }
 
 std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, Writes writes,
-                         SameFile same_file, const Task &task) {
+                         SameFile same_file, const Task &task, std::FILE *out) {
     const std::size_t count = inputs.size();
     const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(jobs, count));
     // Reading needs no turns: then no input waits for another.
@@ -263,18 +263,18 @@ std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, Progre
         progress.erase();
         bool write_failed = false;
         if (!outcome.out.empty()) {
-            write_failed = std::fwrite(outcome.out.data(), 1, outcome.out.size(), stdout) != outcome.out.size();
+            write_failed = std::fwrite(outcome.out.data(), 1, outcome.out.size(), out) != outcome.out.size();
         }
         if (!outcome.err.empty()) {
             // Standard error may be the same terminal or file: what went to
-            // stdout before must show first.
-            std::fflush(stdout);
+            // the output before must show first.
+            std::fflush(out);
             std::fwrite(outcome.err.data(), 1, outcome.err.size(), stderr);
         }
-        if (paced && std::fflush(stdout) != 0) write_failed = true;
+        if (paced && std::fflush(out) != 0) write_failed = true;
         // Nobody reads the results any more (a closed pipe, a full disk):
         // start no new file; those under way finish.
-        write_failed = write_failed || std::ferror(stdout);
+        write_failed = write_failed || std::ferror(out);
         if (paced || write_failed) {
             {
                 std::lock_guard<std::mutex> results_lock(results_mutex);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -66,15 +67,15 @@ using Task = std::function<Outcome(std::size_t index, ProgressSlot &slot)>;
 
 // Runs `task` for every index of `inputs` on up to `jobs` threads (at least
 // one; fewer when the system starts no more, and an exception only when it
-// starts none). Outcome i is written (out to stdout, err to stderr) only after
+// starts none). Outcome i is written (out to `out`, err to stderr) only after
 // outcomes 0 to i-1, and as soon as they are. Inputs that name the same file
 // run as `same_file` says. When standard error is a terminal
 // and the run lasts more than about a second, a progress line is kept on it
 // and cleared at the end. An exception from `task` becomes a failed outcome.
-// Once a write to standard output fails, no further task starts. Returns the
-// number of failed outcomes.
+// Once a write to `out` fails, no further task starts. Returns the number of
+// failed outcomes.
 std::size_t run_in_order(const std::vector<Input> &inputs, unsigned jobs, ProgressUnit unit, Writes writes,
-                         SameFile same_file, const Task &task);
+                         SameFile same_file, const Task &task, std::FILE *out = stdout);
 
 }  // namespace tolvren_cli
 
