@@ -85,8 +85,9 @@ Outcome failure(Command command, const Options &options, std::size_t index, cons
 
 Outcome info(const Options &options, std::size_t index, const std::string &path, CrsNames &names, unsigned threads,
              ProgressSlot &slot) {
-    // About 80 KB: on the heap, not the thread's stack.
-    const auto records = std::make_unique<tolvren_records>();
+    // About 80 KB: on the heap, not the thread's stack, and one for each
+    // thread rather than one for each file.
+    thread_local const auto records = std::make_unique<tolvren_records>();
     tolvren_detail detail{};
     int code = tolvren_read_records(path.c_str(), records.get(), &detail);
     if (code < 0) return failure(Command::Info, options, index, path, code, message_of(detail, path, code));

@@ -228,6 +228,36 @@ std::size_t utf8_length(std::string_view text, std::size_t i) {
     return length;
 }
 
+// How many bytes from text[i], where no well-formed UTF-8 sequence starts,
+// make the longest start of one that was cut short or spoilt (the maximal
+// subpart that decoders replace with one U+FFFD): at least 1.
+std::size_t invalid_utf8_length(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 1;
+    }
+    std::size_t k = 1;
+    for (; k < length && i + k < text.size(); ++k) {
+        const unsigned char next = byte(i + k);
+        const unsigned char least = k == 1 ? low : 0x80, most = k == 1 ? high : 0xBF;
+        if (next < least || next > most) break;
+    }
+    return k;
+}
+
 // Length of the UTF-8 sequence at text[i] (a byte of 0x80 or above) if it is
 // well formed and not a C1 control character (U+0080 to U+009F, C2 80 to
 // C2 9F), else 0.
@@ -250,27 +280,88 @@ bool is_utf8(std::string_view text) {
 // place); doubles are written here, as shortest() gives them, since its own
 // form sometimes takes 17 digits where fewer read back the same, and uses an
 // exponent for magnitudes a header holds.
+// Appends `text` as a JSON string: quotes, backslashes and control
+// characters escaped, UTF-8 as it is, and each maximal part of a sequence
+// that is not UTF-8 (a stray byte, a sequence cut short) as one U+FFFD, as
+// decoders that replace do.
+void append_json_string(std::string_view text, std::string &out) {
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            if (const std::size_t length = utf8_length(text, i); length > 0) {
+                out.append(text.substr(i, length));
+                i += length;
+            } else {
+                out += "\xEF\xBF\xBD";
+                i += invalid_utf8_length(text, i);
+            }
+            continue;
+        }
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escaped[7];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+template <typename Integer>
+void append_integer(Integer value, std::string &out) {
+    std::array<char, 24> text{};
+    const std::to_chars_result result = std::to_chars(text.data(), text.data() + text.size(), value);
+    out.append(text.data(), result.ptr);
+}
+
+// Appends `value` as compact JSON, written here rather than by the JSON
+// library (each scalar of which would be a string of its own): strings as
+// append_json_string writes them, doubles as shortest() gives them, since
+// the library's own form sometimes takes 17 digits where fewer read back the
+// same, and uses an exponent for magnitudes a header holds.
 void append_json(const Json &value, std::string &out) {
-    const auto dumped = [](const Json &scalar) { return scalar.dump(-1, ' ', false, Json::error_handler_t::replace); };
     switch (value.type()) {
-        case Json::value_t::object:
+        case Json::value_t::object: {
             out += '{';
+            bool first = true;
             for (auto it = value.begin(); it != value.end(); ++it) {
-                if (it != value.begin()) out += ',';
-                out += dumped(Json(it.key()));
+                if (!first) out += ',';
+                first = false;
+                append_json_string(it.key(), out);
                 out += ':';
                 append_json(it.value(), out);
             }
             out += '}';
             return;
-        case Json::value_t::array:
+        }
+        case Json::value_t::array: {
             out += '[';
-            for (auto it = value.begin(); it != value.end(); ++it) {
-                if (it != value.begin()) out += ',';
-                append_json(*it, out);
+            bool first = true;
+            for (const Json &element : value) {
+                if (!first) out += ',';
+                first = false;
+                append_json(element, out);
             }
             out += ']';
             return;
+        }
+        case Json::value_t::string: append_json_string(value.get_ref<const std::string &>(), out); return;
+        case Json::value_t::boolean: out += value.get<bool>() ? "true" : "false"; return;
+        case Json::value_t::number_unsigned: append_integer(value.get<std::uint64_t>(), out); return;
+        case Json::value_t::number_integer: append_integer(value.get<std::int64_t>(), out); return;
         case Json::value_t::number_float: {
             const double number = value.get<double>();
             if (!std::isfinite(number)) {  // JSON has no NaN or infinity
@@ -283,7 +374,7 @@ void append_json(const Json &value, std::string &out) {
             if (text.find_first_of(".e") == std::string::npos) out += ".0";
             return;
         }
-        default: out += dumped(value);
+        default: out += "null"; return;  // null, and nothing else a result holds
     }
 }
 
@@ -351,7 +442,9 @@ Json header_json(const std::string &path, const tolvren_header &h) {
     const bool v1_2 = h.version_minor >= 2;
     const bool v1_3 = h.version_minor >= 3;
     const bool v1_4 = h.version_minor >= 4;
-    Json j;
+    // Room for every member at once: the header's and those info adds.
+    Json j = Json::object();
+    j.get_ref<Json::object_t &>().reserve(40);
     set_path(j, path);
     j["version"] = std::to_string(h.version_major) + "." + std::to_string(h.version_minor);
     j["point_format"] = h.point_format;

@@ -29,6 +29,13 @@ const char *kCompressorNames[] = {"none", "point-wise", "point-wise chunked", "l
 
 std::string text_of(const char *field, std::size_t size) { return std::string(field, strnlen(field, size)); }
 
+// An empty object with room for `members`, so that adding them moves none.
+Json object_with_room(std::size_t members) {
+    Json j = Json::object();
+    j.get_ref<Json::object_t &>().reserve(members);
+    return j;
+}
+
 Json epsg_or_null(std::uint32_t code) { return code != 0 ? Json(code) : Json(); }
 
 Json name_or_null(const std::string &name) { return name.empty() ? Json() : Json(name); }
@@ -44,7 +51,7 @@ std::string hex_of(const unsigned char *bytes, std::size_t size) {
 }
 
 Json record_json(const tolvren_record &record, const std::string &path, bool with_data) {
-    Json j;
+    Json j = object_with_room(8);
     j["user_id"] = text_of(record.user_id, sizeof record.user_id);
     j["record_id"] = record.record_id;
     j["length"] = record.length;
@@ -76,7 +83,7 @@ Json unit_json(std::uint32_t epsg, double metres, const char *name, std::size_t 
 Json crs_json(const tolvren_records &r, CrsNames &names) {
     const tolvren_crs &crs = r.crs;
     if (crs.wkt_records == 0 && crs.geotiff_records == 0) return Json();
-    Json j;
+    Json j = object_with_room(20);
     j["source"] = crs.source == TOLVREN_CRS_WKT ? "wkt" : crs.source == TOLVREN_CRS_GEOTIFF ? "geotiff" : "none";
     std::string horizontal = crs.horizontal_epsg ? names.of_epsg(crs.horizontal_epsg) : "";
     // Keys that describe a CRS of their own ("user-defined") name it in a
@@ -115,7 +122,7 @@ Json crs_json(const tolvren_records &r, CrsNames &names) {
     Json keys = Json::array();
     for (std::size_t i = 0; i < r.geokey_count && i < TOLVREN_MAX_GEOKEYS; ++i) {
         const tolvren_geokey &key = r.geokeys[i];
-        Json k;
+        Json k = object_with_room(5);
         k["id"] = key.id;
         const char *key_name = tolvren_geokey_name(key.id);
         k["name"] = key_name ? Json(key_name) : Json();
