@@ -53,8 +53,18 @@ std::string CrsNames::of_epsg(std::uint32_t code) {
 }
 
 std::string CrsNames::of_wkt(const std::string &wkt) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = by_wkt_.find(wkt);
+        if (found != by_wkt_.end()) return found->second;
+    }
     PJ_CONTEXT *ctx = context();
-    return ctx ? name_of(Object(proj_create(ctx, wkt.c_str()))) : "";
+    std::string name = ctx ? name_of(Object(proj_create(ctx, wkt.c_str()))) : "";
+    const std::lock_guard<std::mutex> lock(mutex_);
+    // The tiles of a delivery share a CRS: a few texts serve thousands of
+    // files. Past the bound, names are found anew rather than kept.
+    if (by_wkt_.size() < kMostTexts) by_wkt_.emplace(wkt, name);
+    return name;
 }
 
 }  // namespace tolvren_cli

@@ -5,6 +5,7 @@
 #ifndef TOLVREN_CLI_CRS_NAMES_H
 #define TOLVREN_CLI_CRS_NAMES_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -23,8 +24,12 @@ public:
     std::string of_wkt(const std::string &wkt);
 
 private:
+    // WKT texts whose names are kept.
+    static constexpr std::size_t kMostTexts = 256;
+
     std::mutex mutex_;
     std::map<std::uint32_t, std::string> by_code_;
+    std::map<std::string, std::string> by_wkt_;
 };
 
 }  // namespace tolvren_cli
